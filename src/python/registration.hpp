@@ -1,0 +1,10 @@
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+namespace morvane::python {
+
+void registerMemoryScanner(pybind11::module_ &module);
+void registerBitmap(pybind11::module_ &module);
+
+}  // namespace morvane::python

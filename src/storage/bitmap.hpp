@@ -1,0 +1,180 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <map>
+#include <optional>
+#include <string>
+
+#include "storage/slot_bitmap.hpp"
+
+namespace morvane::storage {
+
+// A set of unsigned 64-bit positions: an ordered map from the high 32 bits of a
+// position (the key) to a slot bitmap of the low 32 bits.
+//
+// Entries whose slot bitmap is empty are kept: no operation but `contract` and
+// the whole-map ones (`clear`, assignment, move) erase an entry, and several
+// operations create them. Membership and equality ignore empty entries; entry
+// presence shows in `all`, `isSubset`, `hasSharedPositionsWith`, `isFull` and
+// the serialized form.
+class Bitmap {
+public:
+    using Slots = std::map<uint32_t, SlotBitmap>;
+    class BitmapForwardIterator;
+
+    static uint32_t highKey(uint64_t position) { return static_cast<uint32_t>(position >> 32); }
+    static uint32_t lowPart(uint64_t position) { return static_cast<uint32_t>(position); }
+    static uint64_t join(uint32_t key, uint32_t low) { return (uint64_t{key} << 32) | low; }
+
+    // One empty entry for key 0.
+    Bitmap();
+    // No entries of its own; then addMany(count, values).
+    Bitmap(size_t count, const uint64_t *values);
+    // Deep copies; throw std::runtime_error "failed roaring_bitmap_overwrite in constructor".
+    Bitmap(const Bitmap &other) = default;
+    Bitmap &operator=(const Bitmap &other);
+    // The source is left with no entries at all.
+    Bitmap(Bitmap &&other) noexcept;
+    Bitmap &operator=(Bitmap &&other) noexcept;
+    ~Bitmap() = default;
+
+    // Default-constructed value (key-0 entry), then each position added in order.
+    static Bitmap of(std::initializer_list<uint64_t> positions);
+
+    // --- Points -------------------------------------------------------------
+    void add(uint64_t position);
+    // Same members and entries as add() of each value in turn.
+    void addMany(size_t count, const uint64_t *values);
+    // Leaves the entry in place even when it becomes empty.
+    void remove(uint64_t position);
+    bool contains(uint64_t position) const;
+    // Removes every entry, key 0 included.
+    void clear() noexcept { slots.clear(); }
+    bool isEmpty() const;
+    // All 2^64 positions are members.
+    bool isFull() const;
+    // Throws std::length_error when isFull().
+    uint64_t cardinality() const;
+    std::optional<uint64_t> first() const;
+    std::optional<uint64_t> last() const;
+
+    // --- Set algebra (other may be *this) -------------------------------------
+    Bitmap &operator&=(const Bitmap &other);
+    Bitmap &operator-=(const Bitmap &other);
+    // Union and symmetric difference create an entry for every key of `other`;
+    // copying a slot into a new entry throws "failed memory alloc in assignment".
+    Bitmap &operator|=(const Bitmap &other);
+    Bitmap &operator^=(const Bitmap &other);
+    Bitmap operator&(const Bitmap &other) const;
+    Bitmap operator-(const Bitmap &other) const;
+    Bitmap operator|(const Bitmap &other) const;
+    Bitmap operator^(const Bitmap &other) const;
+    // Same members; empty and missing entries count alike.
+    bool operator==(const Bitmap &other) const;
+    bool operator!=(const Bitmap &other) const { return !(*this == other); }
+    // Every entry of *this has an entry of the same key in `other` holding a superset.
+    bool isSubset(const Bitmap &other) const;
+    // isSubset and different cardinalities; may throw std::length_error.
+    bool isStrictSubset(const Bitmap &other) const;
+    // Some key has an entry on both sides, whatever the slots hold.
+    bool hasSharedPositionsWith(const Bitmap &other) const;
+
+    // --- Ranges: [start, end), split at key boundaries --------------------------
+    // addRange, removeRange and flip create the entry of every key from start's to
+    // end's, unless end's key lies below start's.
+    void addRange(uint64_t start, uint64_t end);
+    void removeRange(uint64_t start, uint64_t end);
+    void flip(uint64_t start, uint64_t end);
+    bool all(uint64_t start, uint64_t end) const;
+    bool any(uint64_t start, uint64_t end) const;
+
+    // --- Rank, select and navigation -----------------------------------------
+    // Members strictly below / above `position`.
+    uint64_t lowerCardinality(uint64_t position) const;
+    uint64_t upperCardinality(uint64_t position) const;
+    // Member of 0-based rank `ordinal`; throws std::runtime_error when there is none.
+    uint64_t nth(uint64_t ordinal) const;
+    // `position` itself or the nearest member after (before) it; 0 (2^64 - 1)
+    // when none. Creates the entry of position's key when missing.
+    std::optional<uint64_t> selfOrNext(uint64_t position);
+    std::optional<uint64_t> selfOrPrevious(uint64_t position);
+    BitmapForwardIterator begin() const;
+    BitmapForwardIterator end() const;
+
+    // --- Shifting ---------------------------------------------------------------
+    // Members in [start, end) at their own positions. Throws std::runtime_error
+    // "Invalid range<start>..<end>" when end's key lies below start's.
+    Bitmap slice(uint64_t start, uint64_t end) const;
+    // Members at or above `position` move up by `by`. Throws std::runtime_error
+    // "Impossible!" when position's own slot is empty but a member lies above it,
+    // and std::invalid_argument when `by` >= 2^32 or a member would pass 2^64 - 1
+    // (nothing changed then).
+    void expand(uint64_t position, uint64_t by);
+    // Members in [position - by + 1, position] are dropped, those above move down
+    // by `by`. Throws std::invalid_argument "Range Out of Bounds" when position's
+    // slot holds members and its low part is not above `by`, or when `by` >= 2^32
+    // (nothing changed then).
+    void contract(uint64_t position, uint64_t by);
+
+    // --- Serialized form ----------------------------------------------------------
+    // Exact size of the next write(); compacts the slots first when asked.
+    size_t persistedSize(bool portable, bool optimize, bool shrink);
+    // Writes persistedSize(portable, ...) bytes; returns one past the last byte.
+    char *write(char *out, bool portable) const;
+    // Reads one form from [in, in + length). Throws std::runtime_error on a
+    // truncated or corrupt form ("failed alloc while reading" for a bad image).
+    static Bitmap read(const char *in, size_t length, bool portable);
+    // Containers of the run-optimised slots.
+    size_t inMemorySize() const;
+
+    // One line per entry: "h: <key> {<low parts>}\n".
+    std::string toString() const;
+
+    // Read-only view of the entries (for the binding layer and tests).
+    const Slots &entries() const noexcept { return slots; }
+
+private:
+    SlotBitmap &findOrCreate(uint32_t key) { return slots.try_emplace(key).first->second; }
+    const SlotBitmap *find(uint32_t key) const;
+
+    Slots slots;
+};
+
+// Walks the members in ascending order (and back), skipping empty slots. Valid
+// while its Bitmap lives and is not modified.
+class Bitmap::BitmapForwardIterator {
+public:
+    // `atEnd` makes the end iterator.
+    BitmapForwardIterator(const Bitmap &bitmap, bool atEnd);
+
+    uint64_t operator*() const { return join(current->first, cursor.current_value); }
+    BitmapForwardIterator &operator++();
+    BitmapForwardIterator operator++(int);
+    // From the end, lands on the largest member.
+    BitmapForwardIterator &operator--();
+    BitmapForwardIterator operator--(int);
+
+    // The end orders after every member; otherwise by position.
+    bool operator==(const BitmapForwardIterator &other) const;
+    bool operator!=(const BitmapForwardIterator &other) const { return !(*this == other); }
+    bool operator<(const BitmapForwardIterator &other) const;
+    bool operator<=(const BitmapForwardIterator &other) const { return !(other < *this); }
+    bool operator>(const BitmapForwardIterator &other) const { return other < *this; }
+    bool operator>=(const BitmapForwardIterator &other) const { return !(*this < other); }
+
+    bool atEnd() const { return current == mapEnd; }
+
+private:
+    // Moves forward from `current` to the first entry whose cursor has a value.
+    void settleForward();
+
+    const Bitmap *bitmap;
+    Slots::const_iterator current;
+    Slots::const_iterator mapEnd;
+    Slots::const_iterator mapBegin;
+    roaring_uint32_iterator_t cursor{};
+};
+
+}  // namespace morvane::storage

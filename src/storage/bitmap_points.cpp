@@ -1,0 +1,113 @@
+// Lifecycle and single-position operations.
+#include <stdexcept>
+
+#include "storage/bitmap.hpp"
+
+namespace morvane::storage {
+
+namespace {
+constexpr uint64_t kKeyCount = uint64_t{1} << 32;
+constexpr uint64_t kSlotCapacity = uint64_t{1} << 32;
+}  // namespace
+
+Bitmap::Bitmap() { slots.try_emplace(0); }
+
+Bitmap::Bitmap(size_t count, const uint64_t *values) { addMany(count, values); }
+
+Bitmap::Bitmap(Bitmap &&other) noexcept : slots(std::move(other.slots)) { other.slots.clear(); }
+
+Bitmap &Bitmap::operator=(const Bitmap &other) {
+    if (this == &other) return *this;
+    slots.clear();
+    try {
+        slots = other.slots;
+    } catch (...) {
+        slots.clear();
+        throw;
+    }
+    return *this;
+}
+
+Bitmap &Bitmap::operator=(Bitmap &&other) noexcept {
+    if (this != &other) {
+        slots = std::move(other.slots);
+        other.slots.clear();
+    }
+    return *this;
+}
+
+Bitmap Bitmap::of(std::initializer_list<uint64_t> positions) {
+    Bitmap result;
+    for (uint64_t position : positions) result.add(position);
+    return result;
+}
+
+const SlotBitmap *Bitmap::find(uint32_t key) const {
+    auto it = slots.find(key);
+    return it == slots.end() ? nullptr : &it->second;
+}
+
+void Bitmap::add(uint64_t position) { findOrCreate(highKey(position)).add(lowPart(position)); }
+
+void Bitmap::addMany(size_t count, const uint64_t *values) {
+    // One map lookup per run of values sharing a key.
+    size_t runStart = 0;
+    while (runStart < count) {
+        const uint32_t key = highKey(values[runStart]);
+        size_t runEnd = runStart + 1;
+        while (runEnd < count && highKey(values[runEnd]) == key) ++runEnd;
+        findOrCreate(key).addLowParts(values + runStart, runEnd - runStart);
+        runStart = runEnd;
+    }
+}
+
+void Bitmap::remove(uint64_t position) {
+    auto it = slots.find(highKey(position));
+    if (it != slots.end()) it->second.remove(lowPart(position));
+}
+
+bool Bitmap::contains(uint64_t position) const {
+    const SlotBitmap *slot = find(highKey(position));
+    return slot != nullptr && slot->contains(lowPart(position));
+}
+
+bool Bitmap::isEmpty() const {
+    for (const auto &[key, slot] : slots) {
+        if (!slot.isEmpty()) return false;
+    }
+    return true;
+}
+
+bool Bitmap::isFull() const {
+    if (slots.size() != kKeyCount) return false;
+    for (const auto &[key, slot] : slots) {
+        if (slot.cardinality() != kSlotCapacity) return false;
+    }
+    return true;
+}
+
+uint64_t Bitmap::cardinality() const {
+    if (isFull()) {
+        throw std::length_error(
+            "bitmap is full, cardinality is 2^64, unable to represent in a 64-bit integer");
+    }
+    uint64_t total = 0;
+    for (const auto &[key, slot] : slots) total += slot.cardinality();
+    return total;
+}
+
+std::optional<uint64_t> Bitmap::first() const {
+    for (const auto &[key, slot] : slots) {
+        if (!slot.isEmpty()) return join(key, slot.minimum());
+    }
+    return std::nullopt;
+}
+
+std::optional<uint64_t> Bitmap::last() const {
+    for (auto it = slots.rbegin(); it != slots.rend(); ++it) {
+        if (!it->second.isEmpty()) return join(it->first, it->second.maximum());
+    }
+    return std::nullopt;
+}
+
+}  // namespace morvane::storage

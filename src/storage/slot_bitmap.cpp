@@ -1,0 +1,167 @@
+#include "storage/slot_bitmap.hpp"
+
+#include <cstring>
+#include <stdexcept>
+
+namespace morvane::storage {
+
+namespace {
+
+constexpr char kCopyFailed[] = "failed roaring_bitmap_overwrite in constructor";
+constexpr char kAssignFailed[] = "failed memory alloc in assignment";
+constexpr char kReadFailed[] = "failed alloc while reading";
+
+// First byte of CRoaring's native image: a plain uint32 array or a portable image.
+constexpr char kNativeArrayImage = 1;
+constexpr char kNativePortableImage = 2;
+
+// Bytes of a native image at `in`, or 0 when its header does not fit.
+size_t nativeImageSize(const char *in, size_t maxBytes) {
+    if (maxBytes < 1) return 0;
+    if (in[0] == kNativeArrayImage) {
+        if (maxBytes < 1 + sizeof(uint32_t)) return 0;
+        uint32_t count;
+        std::memcpy(&count, in + 1, sizeof count);
+        return 1 + sizeof(uint32_t) + size_t{count} * sizeof(uint32_t);
+    }
+    if (in[0] == kNativePortableImage) {
+        size_t inner = roaring_bitmap_portable_deserialize_size(in + 1, maxBytes - 1);
+        return inner == 0 ? 0 : inner + 1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+SlotBitmap::SlotBitmap() noexcept { roaring_bitmap_init_cleared(&bitmap_); }
+
+SlotBitmap::SlotBitmap(const SlotBitmap &other) {
+    roaring_bitmap_init_cleared(&bitmap_);
+    if (!roaring_bitmap_overwrite(&bitmap_, &other.bitmap_)) {
+        roaring_bitmap_clear(&bitmap_);
+        throw std::runtime_error(kCopyFailed);
+    }
+}
+
+SlotBitmap::SlotBitmap(SlotBitmap &&other) noexcept : bitmap_(other.bitmap_) {
+    roaring_bitmap_init_cleared(&other.bitmap_);
+}
+
+SlotBitmap &SlotBitmap::operator=(const SlotBitmap &other) {
+    if (this != &other && !roaring_bitmap_overwrite(&bitmap_, &other.bitmap_)) {
+        roaring_bitmap_clear(&bitmap_);
+        throw std::runtime_error(kAssignFailed);
+    }
+    return *this;
+}
+
+SlotBitmap &SlotBitmap::operator=(SlotBitmap &&other) noexcept {
+    if (this != &other) {
+        roaring_bitmap_clear(&bitmap_);
+        bitmap_ = other.bitmap_;
+        roaring_bitmap_init_cleared(&other.bitmap_);
+    }
+    return *this;
+}
+
+SlotBitmap::~SlotBitmap() { roaring_bitmap_clear(&bitmap_); }
+
+SlotBitmap SlotBitmap::adopt(roaring_bitmap_t *allocated, const char *failure) {
+    if (allocated == nullptr) throw std::runtime_error(failure);
+    SlotBitmap result;
+    result.bitmap_ = *allocated;
+    // The containers now belong to `result`; only the shell is freed.
+    roaring_free(allocated);
+    return result;
+}
+
+SlotBitmap SlotBitmap::ofRange(uint32_t first, uint32_t last) {
+    SlotBitmap result;
+    result.addRangeClosed(first, last);
+    return result;
+}
+
+void SlotBitmap::addLowParts(const uint64_t *positions, size_t count) {
+    // The bulk context keeps the last container at hand between adds.
+    roaring_bulk_context_t context{};
+    for (size_t i = 0; i < count; ++i) {
+        roaring_bitmap_add_bulk(&bitmap_, &context, static_cast<uint32_t>(positions[i]));
+    }
+}
+
+SlotBitmap &SlotBitmap::operator&=(const SlotBitmap &other) {
+    if (this != &other) roaring_bitmap_and_inplace(&bitmap_, &other.bitmap_);
+    return *this;
+}
+
+SlotBitmap &SlotBitmap::operator-=(const SlotBitmap &other) {
+    if (this == &other) {
+        clear();
+    } else {
+        roaring_bitmap_andnot_inplace(&bitmap_, &other.bitmap_);
+    }
+    return *this;
+}
+
+SlotBitmap &SlotBitmap::operator|=(const SlotBitmap &other) {
+    if (this != &other) roaring_bitmap_or_inplace(&bitmap_, &other.bitmap_);
+    return *this;
+}
+
+SlotBitmap &SlotBitmap::operator^=(const SlotBitmap &other) {
+    if (this == &other) {
+        clear();
+    } else {
+        roaring_bitmap_xor_inplace(&bitmap_, &other.bitmap_);
+    }
+    return *this;
+}
+
+SlotBitmap SlotBitmap::addOffset(int64_t offset) const {
+    return adopt(roaring_bitmap_add_offset(&bitmap_, offset), kCopyFailed);
+}
+
+size_t SlotBitmap::serializedSize(bool portable) const {
+    return portable ? roaring_bitmap_portable_size_in_bytes(&bitmap_)
+                    : roaring_bitmap_size_in_bytes(&bitmap_);
+}
+
+size_t SlotBitmap::serialize(char *out, bool portable) const {
+    return portable ? roaring_bitmap_portable_serialize(&bitmap_, out)
+                    : roaring_bitmap_serialize(&bitmap_, out);
+}
+
+SlotBitmap SlotBitmap::deserialize(const char *in, size_t maxBytes, bool portable,
+                                   size_t &consumed) {
+    consumed = portable ? roaring_bitmap_portable_deserialize_size(in, maxBytes)
+                        : nativeImageSize(in, maxBytes);
+    if (consumed == 0 || consumed > maxBytes) throw std::runtime_error(kReadFailed);
+    SlotBitmap result = adopt(portable ? roaring_bitmap_portable_deserialize_safe(in, maxBytes)
+                                       : roaring_bitmap_deserialize_safe(in, maxBytes),
+                              kReadFailed);
+    // The safe readers stay in bounds but accept garbage containers (unsorted
+    // arrays, overlapping runs) that later operations would trip over.
+    const char *reason = nullptr;
+    if (!roaring_bitmap_internal_validate(&result.bitmap_, &reason)) {
+        throw std::runtime_error(kReadFailed);
+    }
+    return result;
+}
+
+std::string SlotBitmap::toString() const {
+    std::string text;
+    roaring_iterate(
+        &bitmap_,
+        [](uint32_t value, void *param) {
+            auto &out = *static_cast<std::string *>(param);
+            out += out.empty() ? '{' : ',';
+            out += std::to_string(value);
+            return true;
+        },
+        &text);
+    if (text.empty()) text = "{";
+    text += '}';
+    return text;
+}
+
+}  // namespace morvane::storage

@@ -1,0 +1,106 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "roaring.h"
+
+namespace morvane::storage {
+
+// RAII owner of one CRoaring 32-bit bitmap: the low parts of every member that
+// shares one high key. The bitmap is held by value, so an empty slot costs no
+// allocation and a move is a plain struct copy.
+class SlotBitmap {
+public:
+    SlotBitmap() noexcept;
+    // Deep copy; throws std::runtime_error "failed roaring_bitmap_overwrite in constructor".
+    SlotBitmap(const SlotBitmap &other);
+    // Leaves `other` empty and valid.
+    SlotBitmap(SlotBitmap &&other) noexcept;
+    // Deep copy; throws std::runtime_error "failed memory alloc in assignment"
+    // and leaves the receiver empty.
+    SlotBitmap &operator=(const SlotBitmap &other);
+    SlotBitmap &operator=(SlotBitmap &&other) noexcept;
+    ~SlotBitmap();
+
+    // The closed range [first, last].
+    static SlotBitmap ofRange(uint32_t first, uint32_t last);
+
+    // Points.
+    void add(uint32_t value) { roaring_bitmap_add(&bitmap_, value); }
+    void remove(uint32_t value) { roaring_bitmap_remove(&bitmap_, value); }
+    bool contains(uint32_t value) const { return roaring_bitmap_contains(&bitmap_, value); }
+    void clear() noexcept { roaring_bitmap_clear(&bitmap_); }
+    // Adds the low 32 bits of each of `count` positions.
+    void addLowParts(const uint64_t *positions, size_t count);
+
+    // Ranges. Closed forms take [first, last]; the others [start, end) with end <= 2^32.
+    void addRangeClosed(uint32_t first, uint32_t last) {
+        roaring_bitmap_add_range_closed(&bitmap_, first, last);
+    }
+    void removeRangeClosed(uint32_t first, uint32_t last) {
+        roaring_bitmap_remove_range_closed(&bitmap_, first, last);
+    }
+    void flip(uint64_t start, uint64_t end) { roaring_bitmap_flip_inplace(&bitmap_, start, end); }
+    bool containsRange(uint64_t start, uint64_t end) const {
+        return roaring_bitmap_contains_range(&bitmap_, start, end);
+    }
+    bool intersectsRange(uint64_t start, uint64_t end) const {
+        return roaring_bitmap_intersect_with_range(&bitmap_, start, end);
+    }
+
+    // Counting and order. minimum/maximum are only meaningful when not empty.
+    uint64_t cardinality() const { return roaring_bitmap_get_cardinality(&bitmap_); }
+    bool isEmpty() const { return roaring_bitmap_is_empty(&bitmap_); }
+    uint32_t minimum() const { return roaring_bitmap_minimum(&bitmap_); }
+    uint32_t maximum() const { return roaring_bitmap_maximum(&bitmap_); }
+    // Number of members <= value.
+    uint64_t rank(uint32_t value) const { return roaring_bitmap_rank(&bitmap_, value); }
+    // Member of 0-based rank `rank`; false when there is none.
+    bool select(uint32_t rank, uint32_t &value) const {
+        return roaring_bitmap_select(&bitmap_, rank, &value);
+    }
+
+    // Algebra. Each is safe with `other` being the receiver itself.
+    SlotBitmap &operator&=(const SlotBitmap &other);
+    SlotBitmap &operator-=(const SlotBitmap &other);
+    SlotBitmap &operator|=(const SlotBitmap &other);
+    SlotBitmap &operator^=(const SlotBitmap &other);
+    bool operator==(const SlotBitmap &other) const {
+        return roaring_bitmap_equals(&bitmap_, &other.bitmap_);
+    }
+    bool isSubset(const SlotBitmap &other) const {
+        return roaring_bitmap_is_subset(&bitmap_, &other.bitmap_);
+    }
+
+    // Every member plus `offset`; results outside [0, 2^32) are dropped.
+    SlotBitmap addOffset(int64_t offset) const;
+
+    // Representation.
+    bool runOptimize() { return roaring_bitmap_run_optimize(&bitmap_); }
+    size_t shrinkToFit() { return roaring_bitmap_shrink_to_fit(&bitmap_); }
+    int32_t containerCount() const { return bitmap_.high_low_container.size; }
+
+    // Image in CRoaring's portable or native format.
+    size_t serializedSize(bool portable) const;
+    size_t serialize(char *out, bool portable) const;
+    // Reads an image of at most `maxBytes` bytes and reports in `consumed` how
+    // many it used. Throws std::runtime_error "failed alloc while reading"
+    // when the bytes hold no valid image.
+    static SlotBitmap deserialize(const char *in, size_t maxBytes, bool portable,
+                                  size_t &consumed);
+
+    // "{1,2,3}", or "{}" when empty.
+    std::string toString() const;
+
+    const roaring_bitmap_t *raw() const noexcept { return &bitmap_; }
+
+private:
+    // Takes over a bitmap that CRoaring allocated; throws `failure` on null.
+    static SlotBitmap adopt(roaring_bitmap_t *allocated, const char *failure);
+
+    roaring_bitmap_t bitmap_;
+};
+
+}  // namespace morvane::storage
