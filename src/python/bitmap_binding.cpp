@@ -9,8 +9,10 @@
 #include <pybind11/stl.h>
 
 #include "python/casters.hpp"
-#include "python/registration.hpp"
 #include "python/change_tracker.hpp"
+#include "python/conversions.hpp"
+#include "python/iteration.hpp"
+#include "python/registration.hpp"
 
 namespace py = pybind11;
 using morvane::storage::Bitmap;
@@ -20,10 +22,6 @@ namespace morvane::python {
 namespace {
 
 constexpr uint64_t kLastPosition = UINT64_MAX;
-
-// NumPy's ENSUREARRAY | FORCECAST: any array-like, cast to uint64; a uint64
-// array is used in place whatever its strides.
-using PositionArray = py::array_t<uint64_t, py::array::forcecast>;
 
 Bitmap fromPositions(const std::optional<PositionArray> &indices) {
     Bitmap result;
@@ -53,28 +51,121 @@ void flipOne(Bitmap &bitmap, uint64_t position) {
     }
 }
 
+// The in-place forms change the receiver and return a new object holding a copy.
+template <Bitmap &(Bitmap::*Operation)(const Bitmap &)>
+Bitmap inPlace(Bitmap &self, const Bitmap &other) {
+    noteChange(self);
+    (self.*Operation)(other);
+    return Bitmap(self);
+}
+
+template <typename Class>
+void defineAlgebra(Class &cls) {
+    const auto other = py::arg("other");
+    cls.def("symmetric_difference", &Bitmap::operator^, other, "New set: members of exactly one.");
+    cls.def("union", &Bitmap::operator|, other, "New set: members of either.");
+    cls.def("intersect", &Bitmap::operator&, other, "New set: members of both.");
+    cls.def("difference", &Bitmap::operator-, other, "New set: members of self not in other.");
+    cls.def("__or__", &Bitmap::operator|, other);
+    cls.def("__and__", &Bitmap::operator&, other);
+    cls.def("__sub__", &Bitmap::operator-, other);
+    cls.def("__xor__", &Bitmap::operator^, other);
+    cls.def("__eq__", &Bitmap::operator==, other);
+    cls.def("inplace_symmetric_difference", &inPlace<&Bitmap::operator^=>, other,
+            "Symmetric difference in place; returns a copy of the result.");
+    cls.def("inplace_union", &inPlace<&Bitmap::operator|=>, other,
+            "Union in place; returns a copy of the result.");
+    cls.def("inplace_intersect", &inPlace<&Bitmap::operator&=>, other,
+            "Intersection in place; returns a copy of the result.");
+    cls.def("inplace_difference", &inPlace<&Bitmap::operator-=>, other,
+            "Difference in place; returns a copy of the result.");
+    cls.def("__ior__", &inPlace<&Bitmap::operator|=>, other);
+    cls.def("__iand__", &inPlace<&Bitmap::operator&=>, other);
+    cls.def("__isub__", &inPlace<&Bitmap::operator-=>, other);
+    cls.def("__ixor__", &inPlace<&Bitmap::operator^=>, other);
+}
+
 }  // namespace
 
 void registerBitmap(py::module_ &module) {
     py::class_<Bitmap> cls(module, "Bitmap");
     const auto none = py::none();
+    const auto position = py::arg("position");
 
     cls.def(py::init(&fromPositions), py::arg("indices") = none,
             "A set of unsigned 64-bit positions, optionally filled from an array of positions.");
     cls.def("copy", [](const Bitmap &self) { return Bitmap(self); }, "A deep copy.");
+    cls.def("slice", &Bitmap::slice, py::arg("startInc"), py::arg("endInc"),
+            "New set of the members in [startInc, endInc): the end is exclusive.");
+    cls.def(
+        "persisted_size",
+        [](Bitmap &self, bool portable, bool optimize, bool shrink) {
+            if (optimize || shrink) noteChange(self);
+            return self.persistedSize(portable, optimize, shrink);
+        },
+        py::arg("portable") = true, py::arg("optimize") = true, py::arg("shrink") = true,
+        "Bytes that write() needs; optimize/shrink compact the set itself first.");
+    cls.def_static("read", &readFrom, py::arg("buffer"), py::arg("portable") = true,
+                   "New set read from the serialized form at the start of buffer.");
+    cls.def("write", &writeInto, py::arg("buffer"), py::arg("portable") = true,
+            "Writes the serialized form into buffer; returns the bytes written.");
 
-    cls.def_property_readonly("cardinality", &Bitmap::cardinality, "Number of members.");
-    cls.def_property_readonly("empty", &Bitmap::isEmpty, "Whether the set has no member.");
-    cls.def_property_readonly("first", &Bitmap::first, "Smallest member, or None.");
-    cls.def_property_readonly("last", &Bitmap::last, "Largest member, or None.");
+    // Built with is_method so that the stored signature names the receiver `self`.
+    const auto property = [&cls](const char *name, auto getter, const char *doc) {
+        cls.def_property_readonly(name, py::cpp_function(getter, py::is_method(cls)), doc);
+    };
+    property("cardinality", &Bitmap::cardinality, "Number of members.");
+    property("empty", &Bitmap::isEmpty, "Whether the set has no member.");
+    property("first", &Bitmap::first, "Smallest member, or None.");
+    property("last", &Bitmap::last, "Largest member, or None.");
+    property("in_memory_size", &Bitmap::inMemorySize, "Containers of the run-optimised slots.");
 
-    cls.def("contains", &Bitmap::contains, py::arg("position"), "Whether position is a member.");
+    cls.def("lower_cardinality", &Bitmap::lowerCardinality, position,
+            "Number of members below position.");
+    cls.def("upper_cardinality", &Bitmap::upperCardinality, position,
+            "Number of members above position.");
+    cls.def("nth", &Bitmap::nth, py::arg("ordinal"), "Member of 0-based rank ordinal.");
+    cls.def(
+        "self_or_next",
+        [](Bitmap &self, uint64_t position) {
+            noteChange(self);
+            return self.selfOrNext(position);
+        },
+        position, "position if a member, else the next member, else 0.");
+    cls.def(
+        "self_or_previous",
+        [](Bitmap &self, uint64_t position) {
+            noteChange(self);
+            return self.selfOrPrevious(position);
+        },
+        position, "position if a member, else the previous member, else 18446744073709551615.");
+    cls.def("subset_of", &Bitmap::isSubset, py::arg("other"),
+            "Whether every entry of self is covered by other.");
+    cls.def("strict_subset_of", &Bitmap::isStrictSubset, py::arg("other"),
+            "subset_of(other) and a different cardinality.");
+
+    cls.def("contains", &Bitmap::contains, position, "Whether position is a member.");
     cls.def("all", &Bitmap::all, py::arg("startInc"), py::arg("endEx"),
-            "Whether every position of [startInc, endEx) is a member (keys without entries fail).");
+            "Whether every position of [startInc, endEx) is a member.");
     cls.def("any", &Bitmap::any, py::arg("startInc"), py::arg("endEx"),
             "Whether some position of [startInc, endEx) is a member.");
     cls.def("__len__", &Bitmap::cardinality);
-    cls.def("__contains__", &Bitmap::contains, py::arg("position"));
+    cls.def("__contains__", &Bitmap::contains, position);
+    cls.def(
+        "contract",
+        [](Bitmap &self, uint64_t position, uint64_t by) {
+            noteChange(self);
+            self.contract(position, by);
+        },
+        position, py::arg("by"),
+        "Drops the members in [position - by + 1, position] and moves those above down by by.");
+    cls.def(
+        "expand",
+        [](Bitmap &self, uint64_t position, uint64_t by) {
+            noteChange(self);
+            self.expand(position, by);
+        },
+        position, py::arg("by"), "Moves the members at or above position up by by.");
 
     cls.def(
         "set",
@@ -86,8 +177,7 @@ void registerBitmap(py::module_ &module) {
                 self.add(position);
             }
         },
-        py::arg("position"), py::arg("endEx") = none,
-        "Adds position, or every position of [position, endEx).");
+        position, py::arg("endEx") = none, "Adds position, or every position of [position, endEx).");
     cls.def(
         "unset",
         [](Bitmap &self, uint64_t position, std::optional<uint64_t> endEx) {
@@ -98,7 +188,7 @@ void registerBitmap(py::module_ &module) {
                 self.remove(position);
             }
         },
-        py::arg("position"), py::arg("endEx") = none,
+        position, py::arg("endEx") = none,
         "Removes position, or every position of [position, endEx).");
     cls.def(
         "flip",
@@ -111,8 +201,16 @@ void registerBitmap(py::module_ &module) {
                 flipOne(self, position);
             }
         },
-        py::arg("position"), py::arg("endEx"),
+        position, py::arg("endEx"),
         "Toggles every position of [position, endEx), or position alone when endEx is None.");
+
+    defineAlgebra(cls);
+
+    cls.def("__iter__", &iterateMembers, py::keep_alive<0, 1>());
+    cls.def("index_array", &indexArray, "Members as a new ascending uint64 array.");
+    cls.def("bool_array", &boolArray, py::arg("invert") = true, py::arg("relative") = true,
+            "Mask from the first member (relative) or 0 to the last member; members are "
+            "False when invert, True otherwise.");
 }
 
 }  // namespace morvane::python

@@ -121,6 +121,8 @@ public:
     // --- Serialized form ----------------------------------------------------------
     // Exact size of the next write(); compacts the slots first when asked.
     size_t persistedSize(bool portable, bool optimize, bool shrink);
+    // The same size, without compacting.
+    size_t persistedSize(bool portable) const;
     // Writes persistedSize(portable, ...) bytes; returns one past the last byte.
     char *write(char *out, bool portable) const;
     // Reads one form from [in, in + length). Throws std::runtime_error on a
@@ -128,6 +130,9 @@ public:
     static Bitmap read(const char *in, size_t length, bool portable);
     // Containers of the run-optimised slots.
     size_t inMemorySize() const;
+
+    // Writes the members in ascending order to out[0, cardinality()).
+    void copyPositions(uint64_t *out) const;
 
     // One line per entry: "h: <key> {<low parts>}\n".
     std::string toString() const;

@@ -91,12 +91,25 @@ public:
     static SlotBitmap deserialize(const char *in, size_t maxBytes, bool portable,
                                   size_t &consumed);
 
+    // Calls visit(values, count) for consecutive chunks of the members, ascending.
+    template <typename Visit>
+    void forEachChunk(Visit visit) const {
+        uint32_t chunk[kChunkValues];
+        roaring_uint32_iterator_t it;
+        roaring_iterator_init(&bitmap_, &it);
+        while (uint32_t count = roaring_uint32_iterator_read(&it, chunk, kChunkValues)) {
+            visit(static_cast<const uint32_t *>(chunk), count);
+        }
+    }
+
     // "{1,2,3}", or "{}" when empty.
     std::string toString() const;
 
     const roaring_bitmap_t *raw() const noexcept { return &bitmap_; }
 
 private:
+    static constexpr uint32_t kChunkValues = 1024;
+
     // Takes over a bitmap that CRoaring allocated; throws `failure` on null.
     static SlotBitmap adopt(roaring_bitmap_t *allocated, const char *failure);
 

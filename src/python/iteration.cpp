@@ -1,0 +1,63 @@
+// The module-local Python class `iterator` returned by Bitmap.__iter__.
+#include "python/iteration.hpp"
+
+#include <memory>
+#include <stdexcept>
+
+#include "python/change_tracker.hpp"
+
+namespace py = pybind11;
+using morvane::storage::Bitmap;
+
+namespace morvane::python {
+
+namespace {
+
+class MemberIterator {
+public:
+    explicit MemberIterator(const Bitmap &bitmap)
+        : watch(bitmap), current(bitmap.begin()), end(bitmap.end()) {}
+
+    uint64_t next() {
+        // Once exhausted, the bitmap is not looked at again.
+        if (exhausted) throw py::stop_iteration();
+        // A changed bitmap may have freed the containers the cursor points into.
+        if (watch.changed()) throw std::runtime_error("Bitmap changed during iteration");
+        if (firstStep) {
+            firstStep = false;
+        } else {
+            ++current;
+        }
+        if (current == end) {
+            exhausted = true;
+            throw py::stop_iteration();
+        }
+        return *current;
+    }
+
+private:
+    ChangeWatch watch;
+    Bitmap::BitmapForwardIterator current;
+    Bitmap::BitmapForwardIterator end;
+    bool firstStep = true;
+    bool exhausted = false;
+};
+
+// Registered on first use, like the binding library's own iterators.
+void ensureIteratorClass() {
+    if (py::detail::get_type_info(typeid(MemberIterator), false) != nullptr) return;
+    py::class_<MemberIterator>(py::handle(), "iterator", py::module_local())
+        .def(
+            "__iter__", [](MemberIterator &self) -> MemberIterator & { return self; },
+            py::return_value_policy::reference_internal)
+        .def("__next__", &MemberIterator::next);
+}
+
+}  // namespace
+
+py::iterator iterateMembers(const Bitmap &bitmap) {
+    ensureIteratorClass();
+    return py::iterator(py::cast(std::make_unique<MemberIterator>(bitmap)));
+}
+
+}  // namespace morvane::python

@@ -1,0 +1,13 @@
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include "storage/bitmap.hpp"
+
+namespace morvane::python {
+
+// A new Python iterator over the members of `bitmap`; the caller keeps the
+// bitmap's Python object alive for the iterator's life.
+pybind11::iterator iterateMembers(const storage::Bitmap &bitmap);
+
+}  // namespace morvane::python

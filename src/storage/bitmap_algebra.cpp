@@ -1,0 +1,115 @@
+// Set algebra and comparison, entry by entry. The other operand's map is
+// walked in step with the receiver's rather than searched once per key.
+#include "storage/bitmap.hpp"
+
+namespace morvane::storage {
+
+namespace {
+
+// Advances `it` to the first entry whose key is not below `key`; returns the
+// entry's slot when its key equals `key`.
+const SlotBitmap *seek(Bitmap::Slots::const_iterator &it, Bitmap::Slots::const_iterator end,
+                       uint32_t key) {
+    while (it != end && it->first < key) ++it;
+    return it != end && it->first == key ? &it->second : nullptr;
+}
+
+// Union and symmetric difference: every key of `other` gets an entry in
+// `slots`; a new entry takes a copy of the other's slot. `other` may be
+// `slots` itself, in which case no entry is created.
+template <typename Combine>
+void mergeInto(Bitmap::Slots &slots, const Bitmap::Slots &other, Combine combine) {
+    auto hint = slots.begin();
+    for (const auto &[key, otherSlot] : other) {
+        while (hint != slots.end() && hint->first < key) ++hint;
+        if (hint != slots.end() && hint->first == key) {
+            combine(hint->second, otherSlot);
+        } else {
+            hint = slots.emplace_hint(hint, key, SlotBitmap{});
+            hint->second = otherSlot;  // throws "failed memory alloc in assignment"
+        }
+    }
+}
+
+}  // namespace
+
+Bitmap &Bitmap::operator&=(const Bitmap &other) {
+    auto theirs = other.slots.begin();
+    for (auto &[key, slot] : slots) {
+        if (const SlotBitmap *match = seek(theirs, other.slots.end(), key)) {
+            slot &= *match;
+        } else {
+            slot = SlotBitmap{};
+        }
+    }
+    return *this;
+}
+
+Bitmap &Bitmap::operator-=(const Bitmap &other) {
+    if (other.slots.empty()) return *this;
+    auto theirs = other.slots.begin();
+    for (auto &[key, slot] : slots) {
+        if (const SlotBitmap *match = seek(theirs, other.slots.end(), key)) slot -= *match;
+    }
+    return *this;
+}
+
+Bitmap &Bitmap::operator|=(const Bitmap &other) {
+    mergeInto(slots, other.slots, [](SlotBitmap &mine, const SlotBitmap &theirs) { mine |= theirs; });
+    return *this;
+}
+
+Bitmap &Bitmap::operator^=(const Bitmap &other) {
+    mergeInto(slots, other.slots, [](SlotBitmap &mine, const SlotBitmap &theirs) { mine ^= theirs; });
+    return *this;
+}
+
+Bitmap Bitmap::operator&(const Bitmap &other) const { return Bitmap(*this) &= other; }
+Bitmap Bitmap::operator-(const Bitmap &other) const { return Bitmap(*this) -= other; }
+Bitmap Bitmap::operator|(const Bitmap &other) const { return Bitmap(*this) |= other; }
+Bitmap Bitmap::operator^(const Bitmap &other) const { return Bitmap(*this) ^= other; }
+
+bool Bitmap::operator==(const Bitmap &other) const {
+    auto mine = slots.begin(), theirs = other.slots.begin();
+    while (mine != slots.end() && theirs != other.slots.end()) {
+        if (mine->second.isEmpty()) {
+            ++mine;
+        } else if (theirs->second.isEmpty()) {
+            ++theirs;
+        } else {
+            if (mine->first != theirs->first || !(mine->second == theirs->second)) return false;
+            ++mine;
+            ++theirs;
+        }
+    }
+    for (; mine != slots.end(); ++mine) {
+        if (!mine->second.isEmpty()) return false;
+    }
+    for (; theirs != other.slots.end(); ++theirs) {
+        if (!theirs->second.isEmpty()) return false;
+    }
+    return true;
+}
+
+bool Bitmap::isSubset(const Bitmap &other) const {
+    auto theirs = other.slots.begin();
+    for (const auto &[key, slot] : slots) {
+        const SlotBitmap *match = seek(theirs, other.slots.end(), key);
+        if (match == nullptr || !slot.isSubset(*match)) return false;
+    }
+    return true;
+}
+
+bool Bitmap::isStrictSubset(const Bitmap &other) const {
+    return isSubset(other) && cardinality() != other.cardinality();
+}
+
+bool Bitmap::hasSharedPositionsWith(const Bitmap &other) const {
+    auto theirs = other.slots.begin();
+    for (const auto &entry : slots) {
+        if (seek(theirs, other.slots.end(), entry.first) != nullptr) return true;
+    }
+    return false;
+}
+
+}  // namespace morvane::storage

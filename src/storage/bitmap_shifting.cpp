@@ -1,0 +1,171 @@
+// slice, expand and contract. A shift inside one key is two offset operations
+// on its slot: the members that stay in the key, and the carry that crosses
+// into the neighbouring key. Only keys that have entries, and keys that
+// receive a carry, are visited.
+#include <stdexcept>
+#include <string>
+
+#include "storage/bitmap.hpp"
+
+namespace morvane::storage {
+
+namespace {
+
+constexpr uint32_t kTopLow = 0xFFFFFFFFu;
+constexpr uint64_t kSlotSpan = uint64_t{1} << 32;
+
+// The walks carry members across one key boundary, so a width must stay below a key.
+void requireWidthBelowKey(uint64_t by) {
+    if (by >= kSlotSpan) throw std::invalid_argument("Shift width must be below 2^32");
+}
+
+}  // namespace
+
+Bitmap Bitmap::slice(uint64_t start, uint64_t end) const {
+    const uint32_t h = highKey(start), sl = lowPart(start);
+    const uint32_t H = highKey(end), el = lowPart(end);
+    if (H < h) {
+        throw std::runtime_error("Invalid range" + std::to_string(start) + ".." + std::to_string(end));
+    }
+    Bitmap result;
+    if (h == H) {
+        SlotBitmap &slot = result.findOrCreate(h);
+        const SlotBitmap *source = find(h);
+        if (source != nullptr && sl < el) {
+            slot = SlotBitmap::ofRange(sl, el - 1);
+            slot &= *source;
+        }
+        return result;
+    }
+    for (auto it = slots.lower_bound(h); it != slots.end() && it->first <= H; ++it) {
+        const uint32_t key = it->first;
+        SlotBitmap &slot = result.findOrCreate(key);
+        if (key == h) {
+            slot = SlotBitmap::ofRange(sl, kTopLow);
+            slot &= it->second;
+        } else if (key < H) {
+            slot = it->second;
+        } else if (el != 0) {
+            slot = SlotBitmap::ofRange(0, el - 1);
+            slot &= it->second;
+        }
+    }
+    return result;
+}
+
+void Bitmap::expand(uint64_t position, uint64_t by) {
+    const std::optional<uint64_t> largest = last();
+    if (!largest || *largest < position) return;
+    requireWidthBelowKey(by);
+    if (*largest > UINT64_MAX - by) {
+        throw std::invalid_argument("expand would move members past 18446744073709551615");
+    }
+    const uint32_t h = highKey(position), l = lowPart(position);
+    const uint32_t H = highKey(*largest);
+    if (findOrCreate(h).isEmpty()) throw std::runtime_error("Impossible!");
+
+    const auto carryOffset = static_cast<int64_t>(by) - static_cast<int64_t>(kSlotSpan);
+    SlotBitmap carry;
+    uint64_t carryKey = 0;  // the key that `carry` belongs to
+    for (auto it = slots.find(h); it != slots.end() && it->first <= H; ++it) {
+        const uint32_t key = it->first;
+        if (!carry.isEmpty() && carryKey != key) {
+            // The carry's key has no entry: it gets one holding just the carry.
+            slots.emplace_hint(it, static_cast<uint32_t>(carryKey), std::move(carry));
+            carry = SlotBitmap{};
+        }
+        SlotBitmap &slot = it->second;
+        if (slot.isEmpty()) {
+            std::swap(slot, carry);
+        } else {
+            SlotBitmap moved = slot.addOffset(static_cast<int64_t>(by));
+            SlotBitmap next = slot.addOffset(carryOffset);
+            if (key == h) {
+                // Members below the position stay; only those at or above it move.
+                if (uint64_t{l} + by >= kSlotSpan) {
+                    moved = SlotBitmap{};
+                } else if (l + by > 0) {
+                    moved.removeRangeClosed(0, static_cast<uint32_t>(l + by - 1));
+                }
+                if (uint64_t{l} + by > kSlotSpan) {
+                    next.removeRangeClosed(0, static_cast<uint32_t>(l + by - kSlotSpan - 1));
+                }
+                if (l != 0) {
+                    SlotBitmap below = SlotBitmap::ofRange(0, l - 1);
+                    below &= slot;
+                    moved |= below;
+                }
+            }
+            moved |= carry;
+            slot = std::move(moved);
+            carry = std::move(next);
+        }
+        carryKey = uint64_t{key} + 1;
+    }
+    if (!carry.isEmpty()) {
+        slots.insert_or_assign(static_cast<uint32_t>(carryKey), std::move(carry));
+    }
+}
+
+void Bitmap::contract(uint64_t position, uint64_t by) {
+    const std::optional<uint64_t> largest = last();
+    if (!largest || *largest < position) return;
+    const uint32_t h = highKey(position), l = lowPart(position);
+    const uint32_t H = highKey(*largest);
+    const SlotBitmap *own = find(h);
+    if (own != nullptr && !own->isEmpty() && l <= by) {
+        throw std::invalid_argument("Range Out of Bounds");
+    }
+    requireWidthBelowKey(by);
+
+    const auto downOffset = static_cast<int64_t>(kSlotSpan - by);
+    SlotBitmap carry;
+    uint64_t carryKey = 0;  // the key that `carry` belongs to
+    auto it = slots.upper_bound(H);
+    while (it != slots.begin()) {
+        auto entry = std::prev(it);
+        const uint32_t key = entry->first;
+        if (key <= h) break;
+        if (!carry.isEmpty() && carryKey != key) {
+            it = slots.emplace_hint(it, static_cast<uint32_t>(carryKey), std::move(carry));
+            carry = SlotBitmap{};
+            continue;  // `entry` is visited next round
+        }
+        SlotBitmap &slot = entry->second;
+        if (slot.isEmpty()) {
+            std::swap(slot, carry);
+            it = entry;
+        } else {
+            SlotBitmap stay = slot.addOffset(-static_cast<int64_t>(by));
+            SlotBitmap down = slot.addOffset(downOffset);
+            stay |= carry;
+            if (stay.isEmpty()) {
+                it = slots.erase(entry);
+            } else {
+                slot = std::move(stay);
+                it = entry;
+            }
+            carry = std::move(down);
+        }
+        carryKey = uint64_t{key} - 1;
+    }
+    if (!carry.isEmpty() && carryKey != h) {
+        slots.insert_or_assign(static_cast<uint32_t>(carryKey), std::move(carry));
+        carry = SlotBitmap{};
+    }
+
+    SlotBitmap &slot = findOrCreate(h);
+    if (slot.isEmpty()) {
+        slot = std::move(carry);
+        return;
+    }
+    // Keep v <= l - by, move v > l down by `by`, drop the rest.
+    const uint64_t keepMax = uint64_t{l} - by;  // l > by here
+    SlotBitmap moved = slot.addOffset(-static_cast<int64_t>(by));
+    moved.removeRangeClosed(0, static_cast<uint32_t>(keepMax));
+    if (keepMax < kTopLow) slot.removeRangeClosed(static_cast<uint32_t>(keepMax + 1), kTopLow);
+    slot |= moved;
+    slot |= carry;
+}
+
+}  // namespace morvane::storage
