@@ -1,0 +1,98 @@
+#include <gtest/gtest.h>
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+
+#include "scanner/memory_scanner.hpp"
+
+namespace {
+
+using Result = MemoryScanner::Result;
+
+Result scan(MemoryScanner &scanner, const std::string &text) {
+    return scanner.scan(reinterpret_cast<const uint8_t *>(text.data()), text.size());
+}
+
+// A readable page followed by an inaccessible one: input placed at the end of
+// the first page faults on any read past its last byte.
+class GuardedPage {
+public:
+    GuardedPage() : page(static_cast<size_t>(sysconf(_SC_PAGESIZE))) {
+        region = static_cast<char *>(
+            mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+        mprotect(region + page, page, PROT_NONE);
+    }
+    ~GuardedPage() { munmap(region, 2 * page); }
+    const uint8_t *place(const std::string &text) {
+        char *start = region + page - text.size();
+        std::memcpy(start, text.data(), text.size());
+        return reinterpret_cast<const uint8_t *>(start);
+    }
+
+private:
+    size_t page;
+    char *region;
+};
+
+void expectResult(const Result &result, uint64_t documents, uint64_t covered) {
+    EXPECT_EQ(result.documents, documents);
+    EXPECT_EQ(result.coveredBytes, covered);
+}
+
+}  // namespace
+
+TEST(MemoryScanner, CountsCompleteDocuments) {
+    MemoryScanner scanner;
+    expectResult(scan(scanner, R"({"a":1} {"b":2})"), 2, 15);
+    expectResult(scan(scanner, "{\"a\":1}\n{\"b\":"), 1, 8);
+    expectResult(scan(scanner, "  \n\t "), 0, 5);
+    expectResult(scan(scanner, "abc"), 1, 3);
+    expectResult(scan(scanner, ""), 0, 0);
+    expectResult(scan(scanner, "{\"a\":1}\n{\"b\":2}\n"), 2, 16);
+    expectResult(scan(scanner, "{\"a\":1}\n{\"b\": \n"), 1, 8);
+    expectResult(scan(scanner, R"({"a":1}{"b":[2]})"), 2, 16);
+}
+
+TEST(MemoryScanner, ByteAfterTheInputDoesNotChangeTheCount) {
+    // A ':' right after a trailing string would make it a key if it were read.
+    MemoryScanner scanner;
+    for (const std::string input : {R"("x")", R"({"a":1} "x")", R"(1 "x")"}) {
+        const Result plain = scan(scanner, input);
+        const std::string withColon = input + ":";
+        const Result cut = scanner.scan(reinterpret_cast<const uint8_t *>(withColon.data()),
+                                        input.size());
+        expectResult(cut, plain.documents, plain.coveredBytes);
+    }
+}
+
+TEST(MemoryScanner, NeverReadsPastTheGuardPage) {
+    GuardedPage guarded;
+    MemoryScanner scanner;
+    const std::string inputs[] = {R"({"a":1} {"b":2})", "{\"a\":1}\n{\"b\":", "abc", "\"abc",
+                                  "[1,2", "{\"a\":\"b\"}   \n", "\"x\"", "1 2 3", "[[[", "tru",
+                                  "{\"a\":1}\n", "{\"k\":\"\\u00e9\"}"};
+    for (const std::string &input : inputs) {
+        const Result expected = scan(scanner, input);
+        const Result guardedResult = scanner.scan(guarded.place(input), input.size());
+        expectResult(guardedResult, expected.documents, expected.coveredBytes);
+    }
+    std::mt19937 rng(3);
+    const std::string alphabet = "{}[]\":, \n1a\\";
+    for (int round = 0; round < 2000; ++round) {
+        std::string input(1 + rng() % 40, ' ');
+        for (char &c : input) c = alphabet[rng() % alphabet.size()];
+        scanner.scan(guarded.place(input), input.size());
+    }
+}
+
+TEST(MemoryScanner, InvalidUtf8EndsTheCount) {
+    MemoryScanner scanner;
+    const Result result = scan(scanner, "{\"a\":1} {\"b\":\"\xff\"}");
+    EXPECT_LE(result.documents, 2u);
+    EXPECT_LE(result.coveredBytes, 17u);
+    expectResult(scan(scanner, "{} {}"), 2, 5);  // still usable
+}
