@@ -1,0 +1,125 @@
+import ast
+import glob
+import os
+import subprocess
+
+import numpy as np
+import pytest
+
+import _morvane_rec_extension as ext
+from conftest import KEY, MAX
+
+BITMAP_NAMES = [
+    "__init__", "copy", "slice", "persisted_size", "read", "write", "cardinality", "empty",
+    "first", "last", "in_memory_size", "lower_cardinality", "upper_cardinality", "nth",
+    "self_or_next", "self_or_previous", "subset_of", "strict_subset_of", "contains", "all",
+    "any", "__len__", "__contains__", "contract", "expand", "set", "unset", "flip",
+    "symmetric_difference", "union", "intersect", "difference", "__or__", "__and__", "__sub__",
+    "__xor__", "__eq__", "inplace_symmetric_difference", "inplace_union", "inplace_intersect",
+    "inplace_difference", "__ior__", "__iand__", "__isub__", "__ixor__", "__iter__",
+    "index_array", "bool_array",
+]
+
+
+def test_module_holds_both_classes_in_registration_order():
+    public = [name for name in vars(ext) if not name.startswith("__")]
+    assert public == ["MemoryScanner", "Bitmap"]
+    registered = [n for n in vars(ext.Bitmap) if n in BITMAP_NAMES]
+    assert registered == BITMAP_NAMES
+    assert [n for n in vars(ext.MemoryScanner) if n in ("__init__", "scan")] == ["__init__", "scan"]
+    assert ext.Bitmap.__hash__ is None
+
+
+def test_stored_signatures():
+    assert ext.Bitmap.set.__doc__.splitlines()[0] == (
+        "set(self: _morvane_rec_extension.Bitmap, position: int, endEx: Optional[int] = None) -> None")
+    assert ext.Bitmap.flip.__doc__.splitlines()[0].endswith("position: int, endEx: Optional[int]) -> None")
+    assert ext.Bitmap.cardinality.fget.__doc__.splitlines()[0] == "(self: _morvane_rec_extension.Bitmap) -> int"
+    assert ext.MemoryScanner.scan.__doc__.splitlines()[0] == (
+        "scan(self: _morvane_rec_extension.MemoryScanner, arg0: buffer) -> Tuple[int, int]")
+    assert ext.Bitmap.__iter__.__doc__.splitlines()[0].endswith("-> Iterator")
+
+
+def _python38():
+    try:
+        prefix = subprocess.run(["pyenv", "prefix", "3.8"], capture_output=True, text=True).stdout.strip()
+    except FileNotFoundError:
+        return None
+    candidates = glob.glob(os.path.join(prefix, "bin", "python3.8")) if prefix else []
+    return candidates[0] if candidates else None
+
+
+def test_import_refused_by_another_interpreter_version():
+    python38 = _python38()
+    if python38 is None:
+        pytest.skip("no CPython 3.8 on this machine")
+    code = (
+        "import importlib.machinery, importlib.util, sys\n"
+        "loader = importlib.machinery.ExtensionFileLoader('_morvane_rec_extension', sys.argv[1])\n"
+        "spec = importlib.util.spec_from_file_location('_morvane_rec_extension', sys.argv[1], loader=loader)\n"
+        "try:\n"
+        "    importlib.util.module_from_spec(spec)\n"
+        "except ImportError as error:\n"
+        "    print(repr(str(error)))\n"
+        "    print(repr(sys.version))\n"
+    )
+    out = subprocess.run([python38, "-c", code, ext.__file__], capture_output=True, text=True, check=True).stdout
+    message, version = (ast.literal_eval(line) for line in out.splitlines())
+    assert message == (
+        "Python version mismatch: module was compiled for Python 3.7, but the interpreter "
+        "version is incompatible: %s." % version)
+
+
+@pytest.mark.parametrize("call", [
+    lambda b: b.set(1), lambda b: b.contains(1), lambda b: len(b), lambda b: b.cardinality,
+    lambda b: b.copy(), lambda b: list(b), lambda b: ext.Bitmap() | b, lambda b: b == ext.Bitmap(),
+])
+def test_instance_without_init_is_refused(call):
+    bare = ext.Bitmap.__new__(ext.Bitmap)
+    with pytest.raises(TypeError):
+        call(bare)
+
+
+def test_scanner_without_init_is_refused():
+    with pytest.raises(TypeError):
+        ext.MemoryScanner.__new__(ext.MemoryScanner).scan(b"{}")
+
+
+@pytest.mark.parametrize("value", [-1, 2**64, 1.0, None, "a", [1]])
+def test_refused_positions_are_type_errors(value):
+    bm = ext.Bitmap()
+    with pytest.raises(TypeError):
+        bm.set(value)
+    with pytest.raises(TypeError):
+        value in bm
+    with pytest.raises(TypeError):
+        bm.all(value, 5)
+    assert bm.empty
+
+
+def test_accepted_position_forms():
+    bm = ext.Bitmap()
+    bm.set(True)
+    bm.set(np.uint64(MAX))
+    bm.set(np.int8(7))
+    assert list(bm) == [1, 7, MAX]
+
+
+def test_attributes_are_fixed():
+    bm = ext.Bitmap()
+    with pytest.raises(AttributeError):
+        bm.first = 3
+    with pytest.raises(AttributeError):
+        bm.extra = 1
+    with pytest.raises(TypeError):
+        hash(bm)
+    with pytest.raises(TypeError):
+        bm.in_memory_size()
+
+
+def test_subclasses_work():
+    class Rows(ext.Bitmap):
+        pass
+
+    rows = Rows([1, KEY])
+    assert rows.contains(KEY) and ext.Bitmap([1, KEY]) == rows
