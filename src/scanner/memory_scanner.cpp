@@ -26,12 +26,19 @@ MemoryScanner::Result MemoryScanner::scan(const uint8_t *data, size_t length) {
         return result;
     }
     if (length == 0) return scanInPlace(data, 0);
-    padded.resize(length + simdjson::SIMDJSON_PADDING);
-    std::memcpy(padded.data(), data, length);
-    std::memset(padded.data() + length, ' ', simdjson::SIMDJSON_PADDING);
-    Result result = scanInPlace(padded.data(), length);
+    const size_t needed = length + simdjson::SIMDJSON_PADDING;
+    if (paddedCapacity < needed) {
+        padded.reset(new uint8_t[needed]);  // left uninitialised: it is overwritten next
+        paddedCapacity = needed;
+    }
+    std::memcpy(padded.get(), data, length);
+    std::memset(padded.get() + length, ' ', simdjson::SIMDJSON_PADDING);
+    Result result = scanInPlace(padded.get(), length);
     // Large copies are not kept between calls.
-    if (padded.size() > kKeptCopyBytes) std::vector<uint8_t>().swap(padded);
+    if (paddedCapacity > kKeptCopyBytes) {
+        padded.reset();
+        paddedCapacity = 0;
+    }
     return result;
 }
 

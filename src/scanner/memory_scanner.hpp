@@ -2,7 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
+#include <memory>
 
 #include <simdjson.h>
 
@@ -31,5 +31,7 @@ private:
     static constexpr size_t kKeptCopyBytes = size_t{1} << 20;
 
     simdjson::ondemand::parser parser;
-    std::vector<uint8_t> padded;  // padded copy of a buffer that does not end in whitespace
+    // Padded copy of a buffer that does not end in whitespace.
+    std::unique_ptr<uint8_t[]> padded;
+    size_t paddedCapacity = 0;
 };
