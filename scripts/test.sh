@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test: sets up and builds if needed, then the C++ tests (CTest) and
-# the Python tests against the module installed in .venv.
+# the Python tests against the module installed in .venv; then the same suites
+# again on a build with AddressSanitizer and UndefinedBehaviorSanitizer.
+# SANITIZE=0 skips the sanitizer leg.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
@@ -10,3 +12,26 @@ echo "[test] C++ tests"
 ctest --test-dir build/release --output-on-failure -j "$(nproc)"
 echo "[test] Python tests"
 .venv/bin/python -m pytest -q tests/python "$@"
+
+if [ "${SANITIZE:-1}" = "0" ]; then exit 0; fi
+echo "[test] sanitizer build"
+asan_dir=build/asan
+if [ ! -f "$asan_dir/CMakeCache.txt" ]; then
+    cmake -S . -B "$asan_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMORVANE_SANITIZE=ON \
+        -DMORVANE_WERROR=ON \
+        -DPython_EXECUTABLE="$root/.venv/bin/python" \
+        -Dpybind11_DIR="$(.venv/bin/python -m pybind11 --cmakedir)" >/dev/null
+fi
+cmake --build "$asan_dir" -j "$(nproc)" --target morvane_tests _morvane_rec_extension 2>&1 |
+    grep -vE '^\[ *[0-9]+%\]|^-- ' || true
+test "${PIPESTATUS[0]}" -eq 0
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+echo "[test] C++ tests under sanitizers"
+ASAN_OPTIONS=detect_leaks=1 ctest --test-dir "$asan_dir" --output-on-failure -j "$(nproc)"
+echo "[test] Python tests under sanitizers"
+# The interpreter is not instrumented: the runtime is preloaded and its own
+# leaks are not reported.
+ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 \
+LD_PRELOAD="$(gcc -print-file-name=libasan.so)" \
+PYTHONPATH="$root/$asan_dir" MORVANE_SANITIZED=1 \
+    .venv/bin/python -m pytest -q -p no:cacheprovider tests/python "$@"

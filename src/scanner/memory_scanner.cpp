@@ -9,6 +9,12 @@ bool isJsonWhitespace(uint8_t byte) {
     return byte == ' ' || byte == '\n' || byte == '\r' || byte == '\t';
 }
 
+// Errors of the indexing pass over a whole batch: its index is not built.
+bool isIndexingError(simdjson::error_code error) {
+    return error == simdjson::UTF8_ERROR || error == simdjson::UNCLOSED_STRING ||
+           error == simdjson::UNESCAPED_CHARS;
+}
+
 }  // namespace
 
 // The stream reads the byte at the input's end (and what it holds changes the
@@ -48,10 +54,22 @@ MemoryScanner::Result MemoryScanner::scanInPlace(const uint8_t *data, size_t len
         throw std::bad_alloc();
     }
     uint64_t documents = 0;
+    size_t lastDocumentStart = 0;
     auto it = stream.begin();
-    for (; it != stream.end(); ++it) ++documents;
+    for (; it != stream.end(); ++it) {
+        if (it.error() == simdjson::SUCCESS) lastDocumentStart = it.current_index();
+        ++documents;
+    }
+    const simdjson::error_code error = it.error();
     // After a memory error the index was never built, so truncated_bytes()
     // would read garbage.
-    if (it.error() == simdjson::MEMALLOC) throw std::bad_alloc();
+    if (error == simdjson::MEMALLOC) throw std::bad_alloc();
+    if (isIndexingError(error)) {
+        // truncated_bytes() is not meaningful after these. The error step still
+        // counts 1; the last good document is given back to the tail, since
+        // where it ends is not known.
+        if (documents <= 1) return {documents, 0};
+        return {documents - 1, lastDocumentStart};
+    }
     return {documents, length - stream.truncated_bytes()};
 }
