@@ -32,6 +32,6 @@ echo "[test] Python tests under sanitizers"
 # The interpreter is not instrumented: the runtime is preloaded and its own
 # leaks are not reported.
 ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 \
-LD_PRELOAD="$(gcc -print-file-name=libasan.so)" \
+LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libstdc++.so)" \
 PYTHONPATH="$root/$asan_dir" MORVANE_SANITIZED=1 \
     .venv/bin/python -m pytest -q -p no:cacheprovider tests/python "$@"

@@ -50,6 +50,8 @@ MemoryScanner::Result MemoryScanner::scan(const uint8_t *data, size_t length) {
 
 MemoryScanner::Result MemoryScanner::scanInPlace(const uint8_t *data, size_t length) {
     simdjson::ondemand::document_stream stream;
+    // An empty input never reaches the indexer, so there is no index to ask.
+    if (length == 0) return {0, 0};
     if (parser.iterate_many(data, length, kBatchSize).get(stream) == simdjson::MEMALLOC) {
         throw std::bad_alloc();
     }
@@ -64,6 +66,7 @@ MemoryScanner::Result MemoryScanner::scanInPlace(const uint8_t *data, size_t len
     // After a memory error the index was never built, so truncated_bytes()
     // would read garbage.
     if (error == simdjson::MEMALLOC) throw std::bad_alloc();
+    if (documents == 0) return {0, length};  // whitespace only: nothing is truncated
     if (isIndexingError(error)) {
         // truncated_bytes() is not meaningful after these. The error step still
         // counts 1; the last good document is given back to the tail, since

@@ -15,6 +15,22 @@ constexpr char kReadFailed[] = "failed alloc while reading";
 constexpr char kNativeArrayImage = 1;
 constexpr char kNativePortableImage = 2;
 
+// CRoaring reads the container count of a portable image without a run
+// bitmap as a signed 32-bit value and overflows on a negative one; such
+// headers are refused before it sees them.
+bool portableHeaderPlausible(const char *in, size_t maxBytes) {
+    constexpr uint32_t kCookieWithoutRuns = 12346;
+    constexpr uint32_t kMaxContainers = 1u << 16;
+    uint32_t cookie = 0;
+    if (maxBytes < sizeof cookie) return false;
+    std::memcpy(&cookie, in, sizeof cookie);
+    if (cookie != kCookieWithoutRuns) return true;
+    int32_t containers = 0;
+    if (maxBytes < 2 * sizeof cookie) return false;
+    std::memcpy(&containers, in + sizeof cookie, sizeof containers);
+    return containers >= 0 && static_cast<uint32_t>(containers) <= kMaxContainers;
+}
+
 // Bytes of a native image at `in`, or 0 when its header does not fit.
 size_t nativeImageSize(const char *in, size_t maxBytes) {
     if (maxBytes < 1) return 0;
@@ -25,6 +41,7 @@ size_t nativeImageSize(const char *in, size_t maxBytes) {
         return 1 + sizeof(uint32_t) + size_t{count} * sizeof(uint32_t);
     }
     if (in[0] == kNativePortableImage) {
+        if (!portableHeaderPlausible(in + 1, maxBytes - 1)) return 0;
         size_t inner = roaring_bitmap_portable_deserialize_size(in + 1, maxBytes - 1);
         return inner == 0 ? 0 : inner + 1;
     }
@@ -133,6 +150,7 @@ size_t SlotBitmap::serialize(char *out, bool portable) const {
 
 SlotBitmap SlotBitmap::deserialize(const char *in, size_t maxBytes, bool portable,
                                    size_t &consumed) {
+    if (portable && !portableHeaderPlausible(in, maxBytes)) throw std::runtime_error(kReadFailed);
     consumed = portable ? roaring_bitmap_portable_deserialize_size(in, maxBytes)
                         : nativeImageSize(in, maxBytes);
     if (consumed == 0 || consumed > maxBytes) throw std::runtime_error(kReadFailed);
