@@ -56,9 +56,9 @@ def test_import_refused_by_another_interpreter_version():
     code = (
         "import importlib.machinery, importlib.util, sys\n"
         "loader = importlib.machinery.ExtensionFileLoader('_morvane_rec_extension', sys.argv[1])\n"
-        "spec = importlib.util.spec_from_file_location('_morvane_rec_extension', sys.argv[1], loader=loader)\n"
+        "module_spec = importlib.util.spec_from_file_location('_morvane_rec_extension', sys.argv[1], loader=loader)\n"
         "try:\n"
-        "    importlib.util.module_from_spec(spec)\n"
+        "    importlib.util.module_from_spec(module_spec)\n"
         "except ImportError as error:\n"
         "    print(repr(str(error)))\n"
         "    print(repr(sys.version))\n"
