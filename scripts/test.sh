@@ -33,5 +33,5 @@ echo "[test] Python tests under sanitizers"
 # leaks are not reported.
 ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 \
 LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libstdc++.so)" \
-PYTHONPATH="$root/$asan_dir" MORVANE_SANITIZED=1 \
+PYTHONPATH="$root/$asan_dir" MORVANE_SANITIZED=1 MORVANE_DIFF_SEQUENCES="${MORVANE_DIFF_SEQUENCES:-100}" \
     .venv/bin/python -m pytest -q -p no:cacheprovider tests/python "$@"
