@@ -15,6 +15,12 @@ bool isIndexingError(simdjson::error_code error) {
            error == simdjson::UNESCAPED_CHARS;
 }
 
+size_t leadingWhitespace(const uint8_t *data, size_t length) {
+    size_t offset = 0;
+    while (offset < length && isJsonWhitespace(data[offset])) ++offset;
+    return offset;
+}
+
 }  // namespace
 
 // The stream reads the byte at the input's end (and what it holds changes the
@@ -66,7 +72,6 @@ MemoryScanner::Result MemoryScanner::scanInPlace(const uint8_t *data, size_t len
     // After a memory error the index was never built, so truncated_bytes()
     // would read garbage.
     if (error == simdjson::MEMALLOC) throw std::bad_alloc();
-    if (documents == 0) return {0, length};  // whitespace only: nothing is truncated
     if (isIndexingError(error)) {
         // truncated_bytes() is not meaningful after these. The error step still
         // counts 1; the last good document is given back to the tail, since
@@ -74,5 +79,8 @@ MemoryScanner::Result MemoryScanner::scanInPlace(const uint8_t *data, size_t len
         if (documents <= 1) return {documents, 0};
         return {documents - 1, lastDocumentStart};
     }
+    // No complete document: the tail starts at the first token, if any. Found
+    // here rather than from the index, which holds no document to measure from.
+    if (documents == 0) return {0, leadingWhitespace(data, length)};
     return {documents, length - stream.truncated_bytes()};
 }

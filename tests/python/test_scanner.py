@@ -15,6 +15,7 @@ from _morvane_rec_extension import MemoryScanner
     (b"", (0, 0)),
     (b'{"a":1}\n{"b":2}\n', (2, 16)),
     (b'"x"', (1, 3)),
+    (b' {"id":1,', (0, 1)),  # a lone unfinished document is not covered
 ])
 def test_scan_counts_documents_and_covered_bytes(data, expected):
     scanner = MemoryScanner()

@@ -57,6 +57,16 @@ TEST(MemoryScanner, CountsCompleteDocuments) {
     expectResult(scan(scanner, R"({"a":1}{"b":[2]})"), 2, 16);
 }
 
+// Regression: a buffer holding only an unfinished document was reported as
+// wholly covered, so a caller cutting there lost the document.
+TEST(MemoryScanner, LoneUnfinishedDocumentIsNotCovered) {
+    MemoryScanner scanner;
+    expectResult(scan(scanner, R"({"id":378735,)"), 0, 0);
+    expectResult(scan(scanner, "  \n[1,2"), 0, 3);
+    expectResult(scan(scanner, "  {\"a\": \n"), 0, 2);
+    expectResult(scan(scanner, "]"), 0, 0);
+}
+
 TEST(MemoryScanner, ByteAfterTheInputDoesNotChangeTheCount) {
     // A ':' right after a trailing string would make it a key if it were read.
     MemoryScanner scanner;
