@@ -31,23 +31,18 @@ Bitmap Bitmap::slice(uint64_t start, uint64_t end) const {
     if (h == H) {
         SlotBitmap &slot = result.findOrCreate(h);
         const SlotBitmap *source = find(h);
-        if (source != nullptr && sl < el) {
-            slot = SlotBitmap::ofRange(sl, el - 1);
-            slot &= *source;
-        }
+        if (source != nullptr && sl < el) slot = source->clipped(sl, el - 1);
         return result;
     }
     for (auto it = slots.lower_bound(h); it != slots.end() && it->first <= H; ++it) {
         const uint32_t key = it->first;
         SlotBitmap &slot = result.findOrCreate(key);
         if (key == h) {
-            slot = SlotBitmap::ofRange(sl, kTopLow);
-            slot &= it->second;
+            slot = it->second.clipped(sl, kTopLow);
         } else if (key < H) {
             slot = it->second;
         } else if (el != 0) {
-            slot = SlotBitmap::ofRange(0, el - 1);
-            slot &= it->second;
+            slot = it->second.clipped(0, el - 1);
         }
     }
     return result;
@@ -90,11 +85,7 @@ void Bitmap::expand(uint64_t position, uint64_t by) {
                 if (uint64_t{l} + by > kSlotSpan) {
                     next.removeRangeClosed(0, static_cast<uint32_t>(l + by - kSlotSpan - 1));
                 }
-                if (l != 0) {
-                    SlotBitmap below = SlotBitmap::ofRange(0, l - 1);
-                    below &= slot;
-                    moved |= below;
-                }
+                if (l != 0) moved |= slot.clipped(0, l - 1);
             }
             moved |= carry;
             slot = std::move(moved);

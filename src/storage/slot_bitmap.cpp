@@ -98,6 +98,21 @@ SlotBitmap SlotBitmap::ofRange(uint32_t first, uint32_t last) {
     return result;
 }
 
+SlotBitmap SlotBitmap::clipped(uint32_t first, uint32_t last) const {
+    // Intersecting with the range costs its span in containers, copying and
+    // trimming costs our own containers: take the cheaper.
+    const int64_t spanContainers = int64_t{last >> 16} - int64_t{first >> 16} + 1;
+    if (spanContainers <= containerCount()) {
+        SlotBitmap result = ofRange(first, last);
+        result &= *this;
+        return result;
+    }
+    SlotBitmap result(*this);
+    if (first > 0) result.removeRangeClosed(0, first - 1);
+    if (last < UINT32_MAX) result.removeRangeClosed(last + 1, UINT32_MAX);
+    return result;
+}
+
 void SlotBitmap::addLowParts(const uint64_t *positions, size_t count) {
     // The bulk context keeps the last container at hand between adds.
     roaring_bulk_context_t context{};

@@ -26,6 +26,8 @@ public:
 
     // The closed range [first, last].
     static SlotBitmap ofRange(uint32_t first, uint32_t last);
+    // A new slot with the members in [first, last].
+    SlotBitmap clipped(uint32_t first, uint32_t last) const;
 
     // Points.
     void add(uint32_t value) { roaring_bitmap_add(&bitmap_, value); }

@@ -22,6 +22,19 @@ TEST(BitmapSlice, KeepsPositionsAndEndIsExclusive) {
               (Members{4294967290, kKey, 2 * kKey + 4}));
 }
 
+// Slices of a few-container slot intersect with the range; slices of a
+// many-container slot copy and trim it. Both must give the same members.
+TEST(BitmapSlice, ClipsSmallAndLargeSlotsAlike) {
+    Bitmap few = Bitmap::of({3, 70000, 4000000000});
+    EXPECT_EQ(membersOf(few.slice(4, 4000000001)), (Members{70000, 4000000000}));
+    Bitmap many;
+    for (uint64_t chunk = 0; chunk < 300; ++chunk) many.add(chunk << 16 | 7);
+    const Bitmap clipped = many.slice((5 << 16) + 8, (299 << 16) + 7);
+    EXPECT_EQ(clipped.cardinality(), 293u);
+    EXPECT_EQ(clipped.first(), uint64_t{6 << 16 | 7});
+    EXPECT_EQ(clipped.last(), uint64_t{298 << 16 | 7});
+}
+
 TEST(BitmapSlice, ReversedKeysThrowWithBothEnds) {
     try {
         Bitmap().slice(kKey, 5);
