@@ -10,6 +10,9 @@ cd "$root"
 scripts/setup.sh
 echo "[test] C++ tests"
 ctest --test-dir build/release --output-on-failure -j "$(nproc)"
+echo "[test] C++ tests under valgrind memcheck"
+valgrind --tool=memcheck --leak-check=full --errors-for-leak-kinds=definite,indirect \
+    --error-exitcode=3 --quiet build/release/morvane_tests --gtest_brief=1
 echo "[test] Python tests"
 .venv/bin/python -m pytest -q tests/python "$@"
 
