@@ -85,6 +85,30 @@ void defineAlgebra(Class &cls) {
     cls.def("__ixor__", &inPlace<&Bitmap::operator^=>, other);
 }
 
+// `position in bitmap` enters through CPython's sq_contains slot, where the
+// generic dispatch costs several times the lookup. Plain ints that fit take a
+// direct path; everything else goes to the registered __contains__, so its
+// conversions and errors stay as they are.
+objobjproc registeredContains = nullptr;
+
+int containsSlot(PyObject *self, PyObject *argument) {
+    if (PyLong_CheckExact(argument)) {
+        const unsigned long long position = PyLong_AsUnsignedLongLong(argument);
+        if (position != static_cast<unsigned long long>(-1) || !PyErr_Occurred()) {
+            auto holder = reinterpret_cast<py::detail::instance *>(self)->get_value_and_holder();
+            if (holder.holder_constructed()) return holder.value_ptr<Bitmap>()->contains(position);
+        }
+        PyErr_Clear();
+    }
+    return registeredContains(self, argument);
+}
+
+void installContainsSlot(py::class_<Bitmap> &cls) {
+    PySequenceMethods *methods = reinterpret_cast<PyTypeObject *>(cls.ptr())->tp_as_sequence;
+    registeredContains = methods->sq_contains;
+    methods->sq_contains = containsSlot;
+}
+
 }  // namespace
 
 void registerBitmap(py::module_ &module) {
@@ -151,6 +175,7 @@ void registerBitmap(py::module_ &module) {
             "Whether some position of [startInc, endEx) is a member.");
     cls.def("__len__", &Bitmap::cardinality);
     cls.def("__contains__", &Bitmap::contains, position);
+    installContainsSlot(cls);
     cls.def(
         "contract",
         [](Bitmap &self, uint64_t position, uint64_t by) {

@@ -141,6 +141,13 @@ public:
     const Slots &entries() const noexcept { return slots; }
 
 private:
+    // Result of | and ^: every key of both maps, shared keys through `combine`.
+    template <typename Combine>
+    Bitmap combineAll(const Bitmap &other, Combine combine) const;
+
+    // addMany's work on values grouped by key (ascending, or at least in runs).
+    void addRuns(size_t count, const uint64_t *values);
+
     SlotBitmap &findOrCreate(uint32_t key) { return slots.try_emplace(key).first->second; }
     const SlotBitmap *find(uint32_t key) const;
 

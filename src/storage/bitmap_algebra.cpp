@@ -64,10 +64,60 @@ Bitmap &Bitmap::operator^=(const Bitmap &other) {
     return *this;
 }
 
-Bitmap Bitmap::operator&(const Bitmap &other) const { return Bitmap(*this) &= other; }
-Bitmap Bitmap::operator-(const Bitmap &other) const { return Bitmap(*this) -= other; }
-Bitmap Bitmap::operator|(const Bitmap &other) const { return Bitmap(*this) |= other; }
-Bitmap Bitmap::operator^(const Bitmap &other) const { return Bitmap(*this) ^= other; }
+// Every key of either operand, in one ascending merge of the two maps.
+template <typename Combine>
+Bitmap Bitmap::combineAll(const Bitmap &other, Combine combine) const {
+    Bitmap result(0, nullptr);
+    auto mine = slots.begin(), theirs = other.slots.begin();
+    const auto myEnd = slots.end(), theirEnd = other.slots.end();
+    while (mine != myEnd || theirs != theirEnd) {
+        if (theirs == theirEnd || (mine != myEnd && mine->first < theirs->first)) {
+            result.slots.emplace_hint(result.slots.end(), mine->first, SlotBitmap(mine->second));
+            ++mine;
+        } else if (mine == myEnd || theirs->first < mine->first) {
+            // A key only the other operand has is copied as the in-place forms do.
+            auto created = result.slots.emplace_hint(result.slots.end(), theirs->first, SlotBitmap{});
+            created->second = theirs->second;  // throws "failed memory alloc in assignment"
+            ++theirs;
+        } else {
+            result.slots.emplace_hint(result.slots.end(), mine->first, combine(mine->second, theirs->second));
+            ++mine;
+            ++theirs;
+        }
+    }
+    return result;
+}
+
+// The by-value forms hold the entries that the in-place forms would leave in
+// a copy of the receiver, but build each slot once from both operands instead
+// of copying the receiver's slot and then changing it.
+Bitmap Bitmap::operator&(const Bitmap &other) const {
+    Bitmap result(0, nullptr);
+    auto theirs = other.slots.begin();
+    for (const auto &[key, slot] : slots) {
+        const SlotBitmap *match = seek(theirs, other.slots.end(), key);
+        result.slots.emplace_hint(result.slots.end(), key, match ? slot & *match : SlotBitmap{});
+    }
+    return result;
+}
+
+Bitmap Bitmap::operator-(const Bitmap &other) const {
+    Bitmap result(0, nullptr);
+    auto theirs = other.slots.begin();
+    for (const auto &[key, slot] : slots) {
+        const SlotBitmap *match = seek(theirs, other.slots.end(), key);
+        result.slots.emplace_hint(result.slots.end(), key, match ? slot - *match : SlotBitmap(slot));
+    }
+    return result;
+}
+
+Bitmap Bitmap::operator|(const Bitmap &other) const {
+    return combineAll(other, [](const SlotBitmap &a, const SlotBitmap &b) { return a | b; });
+}
+
+Bitmap Bitmap::operator^(const Bitmap &other) const {
+    return combineAll(other, [](const SlotBitmap &a, const SlotBitmap &b) { return a ^ b; });
+}
 
 bool Bitmap::operator==(const Bitmap &other) const {
     auto mine = slots.begin(), theirs = other.slots.begin();

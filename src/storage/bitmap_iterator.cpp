@@ -1,3 +1,5 @@
+#include <cstring>
+
 #include "storage/bitmap.hpp"
 
 namespace morvane::storage {
@@ -6,13 +8,24 @@ Bitmap::BitmapForwardIterator Bitmap::begin() const { return BitmapForwardIterat
 Bitmap::BitmapForwardIterator Bitmap::end() const { return BitmapForwardIterator(*this, true); }
 
 void Bitmap::copyPositions(uint64_t *out) const {
-    // Bulk reads of each slot, not one cursor step per member.
+    // Each slot's low parts are extracted in bulk into the upper half of its
+    // own stretch of the output and widened in place from the front: element
+    // j's write ends at byte 8j + 8, before the next unread low part at byte
+    // 4c + 4j + 4. memcpy keeps the two views of the bytes apart.
+    auto *bytes = reinterpret_cast<unsigned char *>(out);
     for (const auto &[key, slot] : slots) {
+        const uint64_t count = slot.cardinality();
+        if (count == 0) continue;
         const uint64_t high = uint64_t{key} << 32;
-        slot.forEachChunk([&](const uint32_t *values, uint32_t count) {
-            for (uint32_t i = 0; i < count; ++i) out[i] = high | values[i];
-            out += count;
-        });
+        unsigned char *lows = bytes + 4 * count;
+        slot.copyLowParts(reinterpret_cast<uint32_t *>(lows));
+        for (uint64_t j = 0; j < count; ++j) {
+            uint32_t low;
+            std::memcpy(&low, lows + 4 * j, sizeof low);
+            const uint64_t position = high | low;
+            std::memcpy(bytes + 8 * j, &position, sizeof position);
+        }
+        bytes += 8 * count;
     }
 }
 

@@ -1,5 +1,7 @@
 // Lifecycle and single-position operations.
+#include <algorithm>
 #include <stdexcept>
+#include <vector>
 
 #include "storage/bitmap.hpp"
 
@@ -50,6 +52,18 @@ const SlotBitmap *Bitmap::find(uint32_t key) const {
 void Bitmap::add(uint64_t position) { findOrCreate(highKey(position)).add(lowPart(position)); }
 
 void Bitmap::addMany(size_t count, const uint64_t *values) {
+    // Inserts in random order keep shifting each slot's sorted array of
+    // containers; a sorted copy gives the same members and entries far faster.
+    if (!std::is_sorted(values, values + count)) {
+        std::vector<uint64_t> sorted(values, values + count);
+        std::sort(sorted.begin(), sorted.end());
+        addRuns(count, sorted.data());
+        return;
+    }
+    addRuns(count, values);
+}
+
+void Bitmap::addRuns(size_t count, const uint64_t *values) {
     // One map lookup per run of values sharing a key.
     size_t runStart = 0;
     while (runStart < count) {

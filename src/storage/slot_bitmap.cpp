@@ -92,6 +92,22 @@ SlotBitmap SlotBitmap::adopt(roaring_bitmap_t *allocated, const char *failure) {
     return result;
 }
 
+SlotBitmap SlotBitmap::operator&(const SlotBitmap &other) const {
+    return adopt(roaring_bitmap_and(&bitmap_, &other.bitmap_), kAssignFailed);
+}
+
+SlotBitmap SlotBitmap::operator-(const SlotBitmap &other) const {
+    return adopt(roaring_bitmap_andnot(&bitmap_, &other.bitmap_), kAssignFailed);
+}
+
+SlotBitmap SlotBitmap::operator|(const SlotBitmap &other) const {
+    return adopt(roaring_bitmap_or(&bitmap_, &other.bitmap_), kAssignFailed);
+}
+
+SlotBitmap SlotBitmap::operator^(const SlotBitmap &other) const {
+    return adopt(roaring_bitmap_xor(&bitmap_, &other.bitmap_), kAssignFailed);
+}
+
 SlotBitmap SlotBitmap::ofRange(uint32_t first, uint32_t last) {
     SlotBitmap result;
     result.addRangeClosed(first, last);

@@ -69,6 +69,11 @@ public:
     SlotBitmap &operator-=(const SlotBitmap &other);
     SlotBitmap &operator|=(const SlotBitmap &other);
     SlotBitmap &operator^=(const SlotBitmap &other);
+    // New slots; each throws std::runtime_error "failed memory alloc in assignment".
+    SlotBitmap operator&(const SlotBitmap &other) const;
+    SlotBitmap operator-(const SlotBitmap &other) const;
+    SlotBitmap operator|(const SlotBitmap &other) const;
+    SlotBitmap operator^(const SlotBitmap &other) const;
     bool operator==(const SlotBitmap &other) const {
         return roaring_bitmap_equals(&bitmap_, &other.bitmap_);
     }
@@ -92,6 +97,9 @@ public:
     // when the bytes hold no valid image.
     static SlotBitmap deserialize(const char *in, size_t maxBytes, bool portable,
                                   size_t &consumed);
+
+    // Writes the members, ascending, to out[0, cardinality).
+    void copyLowParts(uint32_t *out) const { roaring_bitmap_to_uint32_array(&bitmap_, out); }
 
     // Calls visit(values, count) for consecutive chunks of the members, ascending.
     template <typename Visit>

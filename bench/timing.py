@@ -1,0 +1,35 @@
+"""Timing helpers shared by the benchmark and its peer worker (any Python 3)."""
+import statistics
+import time
+
+
+def median_seconds(fn, repeats, setup=None):
+    """Median wall time of fn() over `repeats` runs; setup() runs untimed before each."""
+    times = []
+    for _ in range(repeats):
+        argument = setup() if setup else None
+        start = time.perf_counter()
+        fn(argument) if setup else fn()
+        times.append(time.perf_counter() - start)
+    return statistics.median(times)
+
+
+def per_call_seconds(fn, probes, budget=1.0):
+    """Seconds per call of fn(probe), over as many probes as fit in `budget` seconds."""
+    done, start = 0, time.perf_counter()
+    while True:
+        for first in range(0, len(probes), 256):
+            for probe in probes[first:first + 256]:
+                fn(probe)
+            done += len(probes[first:first + 256])
+            elapsed = time.perf_counter() - start
+            if elapsed >= budget:
+                return elapsed / done
+
+
+def loop_seconds(fn, probes, repeats):
+    """Median time of one Python loop calling fn on every probe."""
+    def run():
+        for probe in probes:
+            fn(probe)
+    return median_seconds(run, repeats)
