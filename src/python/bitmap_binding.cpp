@@ -66,11 +66,11 @@ void defineAlgebra(Class &cls) {
     cls.def("union", &Bitmap::operator|, other, "New set: members of either.");
     cls.def("intersect", &Bitmap::operator&, other, "New set: members of both.");
     cls.def("difference", &Bitmap::operator-, other, "New set: members of self not in other.");
-    cls.def("__or__", &Bitmap::operator|, other);
-    cls.def("__and__", &Bitmap::operator&, other);
-    cls.def("__sub__", &Bitmap::operator-, other);
-    cls.def("__xor__", &Bitmap::operator^, other);
-    cls.def("__eq__", &Bitmap::operator==, other);
+    cls.def("__or__", &Bitmap::operator|, other, "self | other: a new set, the union.");
+    cls.def("__and__", &Bitmap::operator&, other, "self & other: a new set, the intersection.");
+    cls.def("__sub__", &Bitmap::operator-, other, "self - other: a new set, the difference.");
+    cls.def("__xor__", &Bitmap::operator^, other, "self ^ other: a new set, the symmetric difference.");
+    cls.def("__eq__", &Bitmap::operator==, other, "Whether both hold the same members.");
     cls.def("inplace_symmetric_difference", &inPlace<&Bitmap::operator^=>, other,
             "Symmetric difference in place; returns a copy of the result.");
     cls.def("inplace_union", &inPlace<&Bitmap::operator|=>, other,
@@ -79,10 +79,10 @@ void defineAlgebra(Class &cls) {
             "Intersection in place; returns a copy of the result.");
     cls.def("inplace_difference", &inPlace<&Bitmap::operator-=>, other,
             "Difference in place; returns a copy of the result.");
-    cls.def("__ior__", &inPlace<&Bitmap::operator|=>, other);
-    cls.def("__iand__", &inPlace<&Bitmap::operator&=>, other);
-    cls.def("__isub__", &inPlace<&Bitmap::operator-=>, other);
-    cls.def("__ixor__", &inPlace<&Bitmap::operator^=>, other);
+    cls.def("__ior__", &inPlace<&Bitmap::operator|=>, other, "self |= other; rebinds self to a copy of the result.");
+    cls.def("__iand__", &inPlace<&Bitmap::operator&=>, other, "self &= other; rebinds self to a copy of the result.");
+    cls.def("__isub__", &inPlace<&Bitmap::operator-=>, other, "self -= other; rebinds self to a copy of the result.");
+    cls.def("__ixor__", &inPlace<&Bitmap::operator^=>, other, "self ^= other; rebinds self to a copy of the result.");
 }
 
 // `position in bitmap` enters through CPython's sq_contains slot, where the
@@ -173,8 +173,8 @@ void registerBitmap(py::module_ &module) {
             "Whether every position of [startInc, endEx) is a member.");
     cls.def("any", &Bitmap::any, py::arg("startInc"), py::arg("endEx"),
             "Whether some position of [startInc, endEx) is a member.");
-    cls.def("__len__", &Bitmap::cardinality);
-    cls.def("__contains__", &Bitmap::contains, position);
+    cls.def("__len__", &Bitmap::cardinality, "Number of members.");
+    cls.def("__contains__", &Bitmap::contains, position, "position in self.");
     installContainsSlot(cls);
     cls.def(
         "contract",
@@ -231,7 +231,8 @@ void registerBitmap(py::module_ &module) {
 
     defineAlgebra(cls);
 
-    cls.def("__iter__", &iterateMembers, py::keep_alive<0, 1>());
+    cls.def("__iter__", &iterateMembers, py::keep_alive<0, 1>(),
+            "The members in ascending order; changing the set ends the iteration.");
     cls.def("index_array", &indexArray, "Members as a new ascending uint64 array.");
     cls.def("bool_array", &boolArray, py::arg("invert") = true, py::arg("relative") = true,
             "Mask from the first member (relative) or 0 to the last member; members are "
