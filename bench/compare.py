@@ -109,13 +109,15 @@ def measure_numpy(a_sorted, a_shuffled, b_sorted, probes, ordinals, repeats):
     out["xor"] = median_seconds(lambda: np.setxor1d(a, b, assume_unique=True), repeats)
     out["cardinality"] = median_seconds(lambda: len(a), repeats)
 
+    # Probes as uint64 scalars: a Python int would turn the array into floats.
     def member(probe):
-        i = np.searchsorted(a, probe)
+        probe = np.uint64(probe)
+        i = a.searchsorted(probe)
         return i < len(a) and a[i] == probe
     out["contains_1M"] = median_seconds(lambda: contains_loop_numpy(member, probes), 1)
     probe_array = np.array(probes, dtype=np.uint64)
     out["contains_vectorised"] = median_seconds(lambda: np.isin(probe_array, a), repeats)
-    out["lower_cardinality_per_probe"] = per_call_seconds(lambda p: np.searchsorted(a, p), probes)
+    out["lower_cardinality_per_probe"] = per_call_seconds(lambda p: a.searchsorted(np.uint64(p)), probes)
     out["nth_per_probe"] = per_call_seconds(a.__getitem__, ordinals)
     low = dense_low_part(a_sorted)
     if low is not None:
@@ -231,6 +233,8 @@ def main():
     parser.add_argument("--repeats", type=int, default=5)
     parser.add_argument("--scale", type=float, default=1.0, help="workload size factor")
     parser.add_argument("--workloads", default="SCDX")
+    parser.add_argument("--reuse-peer", action="store_true",
+                        help="reuse the BitMap64 figures of the last run on the same workloads")
     args = parser.parse_args()
     data = RESULTS / "data"
     names = list(args.workloads)
@@ -240,12 +244,16 @@ def main():
     (data / "manifest.json").write_text(json.dumps(names))
 
     peer = None
-    if PEER_PYTHON.exists():
+    peer_file = data / "bitmap64.json"
+    if args.reuse_peer and peer_file.exists():
+        peer = json.loads(peer_file.read_text())
+    elif PEER_PYTHON.exists():
         print("measuring BitMap64 (peer environment)", flush=True)
         peer_run = subprocess.Popen([str(PEER_PYTHON), str(ROOT / "bench" / "peer_bitmap64.py"),
                                      str(data), str(args.repeats)], stdout=subprocess.PIPE,
                                     env=dict(os.environ, PYTHONPATH=str(ROOT / "bench")))
         peer = json.loads(peer_run.communicate()[0])  # run alone: both cores stay quiet
+        peer_file.write_text(json.dumps(peer))
     else:
         print("no .venv-peers: run bench/setup_peers.sh to include BitMap64")
 

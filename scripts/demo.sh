@@ -4,4 +4,5 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 scripts/setup.sh
-.venv/bin/python examples/demo.py
+source scripts/env.sh
+"$VENV/bin/python" examples/demo.py

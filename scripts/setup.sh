@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Idempotent set-up: system packages, the CPython 3.7 venv, the pinned CRoaring
-# amalgamation, and the release build installed into the venv.
+# Idempotent set-up: system packages, the venv (CPython 3.7 unless PYTHON is
+# set, see scripts/env.sh), the pinned CRoaring amalgamation, and the release
+# build installed into the venv.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
@@ -24,41 +25,32 @@ if [ "${#missing[@]}" -gt 0 ]; then
 fi
 
 # --- Python venv -----------------------------------------------------------
-find_python() {
-    if [ -n "${PYTHON:-}" ]; then command -v "$PYTHON"; return; fi
-    if command -v pyenv >/dev/null 2>&1; then
-        local v
-        v=$(pyenv versions --bare 2>/dev/null | grep -E '^3\.7\.[0-9]+$' | sort -V | tail -1)
-        if [ -n "$v" ]; then echo "$(pyenv prefix "$v")/bin/python3.7"; return; fi
-    fi
-    command -v python3.7
-}
-if [ ! -x .venv/bin/python ]; then
-    py="$(find_python)" || { echo "no CPython 3.7 found (pyenv versions)" >&2; exit 1; }
-    log "creating .venv with $py"
-    "$py" -m venv .venv
+source scripts/env.sh
+if [ ! -x "$VENV/bin/python" ]; then
+    log "creating $VENV with $MORVANE_PYTHON"
+    "$MORVANE_PYTHON" -m venv "$VENV"
 fi
-stamp=.venv/.requirements.sha256
-want=$(sha256sum requirements.txt | cut -d' ' -f1)
+stamp="$VENV/.requirements.sha256"
+want=$(sha256sum "$REQUIREMENTS" | cut -d' ' -f1)
 if [ "$(cat "$stamp" 2>/dev/null)" != "$want" ]; then
-    log "installing Python requirements"
-    .venv/bin/python -m pip install -q --disable-pip-version-check -r requirements.txt
+    log "installing Python requirements ($REQUIREMENTS)"
+    "$VENV/bin/python" -m pip install -q --disable-pip-version-check -r "$REQUIREMENTS"
     echo "$want" > "$stamp"
 fi
 
 # --- CRoaring amalgamation -------------------------------------------------
-scripts/fetch_croaring.sh
+FETCH_PYTHON="$VENV/bin/python" scripts/fetch_croaring.sh
 
 # --- Release build, installed into the venv --------------------------------
 build_type="${BUILD_TYPE:-Release}"
-build_dir="build/release"
+build_dir="$BUILD_DIR"
 if [ ! -f "$build_dir/CMakeCache.txt" ]; then
     cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE="$build_type" \
-        -DPython_EXECUTABLE="$root/.venv/bin/python" \
-        -Dpybind11_DIR="$(.venv/bin/python -m pybind11 --cmakedir)" >/dev/null
+        -DPython_EXECUTABLE="$root/$VENV/bin/python" \
+        -Dpybind11_DIR="$("$VENV/bin/python" -m pybind11 --cmakedir)" >/dev/null
 fi
 log "building ($build_dir)"
 cmake --build "$build_dir" -j "$(nproc)" 2>&1 | grep -vE '^\[ *[0-9]+%\]|^-- ' || true
 test "${PIPESTATUS[0]}" -eq 0
 cmake --install "$build_dir" >/dev/null
-log "ready: .venv/bin/python -c 'import _morvane_rec_extension'"
+log "ready: $VENV/bin/python -c 'import _morvane_rec_extension'"

@@ -1,29 +1,31 @@
 #!/usr/bin/env bash
-# Runs every test: sets up and builds if needed, then the C++ tests (CTest) and
-# the Python tests against the module installed in .venv; then the same suites
-# again on a build with AddressSanitizer and UndefinedBehaviorSanitizer.
-# SANITIZE=0 skips the sanitizer leg.
+# Runs every test: sets up and builds if needed, then the C++ tests (CTest, and
+# once under valgrind) and the Python tests against the module installed in the
+# venv; then both suites again on a build with AddressSanitizer and
+# UndefinedBehaviorSanitizer. SANITIZE=0 skips the sanitizer leg; PYTHON picks
+# another interpreter (scripts/env.sh).
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 
 scripts/setup.sh
+source scripts/env.sh
 echo "[test] C++ tests"
-ctest --test-dir build/release --output-on-failure -j "$(nproc)"
+ctest --test-dir "$BUILD_DIR" --output-on-failure -j "$(nproc)"
 echo "[test] C++ tests under valgrind memcheck"
 valgrind --tool=memcheck --leak-check=full --errors-for-leak-kinds=definite,indirect \
-    --error-exitcode=3 --quiet build/release/morvane_tests --gtest_brief=1
+    --error-exitcode=3 --quiet "$BUILD_DIR/morvane_tests" --gtest_brief=1
 echo "[test] Python tests"
-.venv/bin/python -m pytest -q tests/python "$@"
+"$VENV/bin/python" -m pytest -q tests/python "$@"
 
 if [ "${SANITIZE:-1}" = "0" ]; then exit 0; fi
 echo "[test] sanitizer build"
-asan_dir=build/asan
+asan_dir="$ASAN_DIR"
 if [ ! -f "$asan_dir/CMakeCache.txt" ]; then
     cmake -S . -B "$asan_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMORVANE_SANITIZE=ON \
         -DMORVANE_WERROR=ON \
-        -DPython_EXECUTABLE="$root/.venv/bin/python" \
-        -Dpybind11_DIR="$(.venv/bin/python -m pybind11 --cmakedir)" >/dev/null
+        -DPython_EXECUTABLE="$root/$VENV/bin/python" \
+        -Dpybind11_DIR="$("$VENV/bin/python" -m pybind11 --cmakedir)" >/dev/null
 fi
 cmake --build "$asan_dir" -j "$(nproc)" --target morvane_tests _morvane_rec_extension 2>&1 |
     grep -vE '^\[ *[0-9]+%\]|^-- ' || true
@@ -37,4 +39,4 @@ echo "[test] Python tests under sanitizers"
 ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 \
 LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libstdc++.so)" \
 PYTHONPATH="$root/$asan_dir" MORVANE_SANITIZED=1 MORVANE_DIFF_SEQUENCES="${MORVANE_DIFF_SEQUENCES:-100}" \
-    .venv/bin/python -m pytest -q -p no:cacheprovider tests/python "$@"
+    "$VENV/bin/python" -m pytest -q -p no:cacheprovider tests/python "$@"

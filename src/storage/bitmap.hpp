@@ -145,7 +145,7 @@ private:
     template <typename Combine>
     Bitmap combineAll(const Bitmap &other, Combine combine) const;
 
-    // addMany's work on values grouped by key (ascending, or at least in runs).
+    // addMany's work on values in ascending order.
     void addRuns(size_t count, const uint64_t *values);
 
     SlotBitmap &findOrCreate(uint32_t key) { return slots.try_emplace(key).first->second; }

@@ -64,13 +64,13 @@ void Bitmap::addMany(size_t count, const uint64_t *values) {
 }
 
 void Bitmap::addRuns(size_t count, const uint64_t *values) {
-    // One map lookup per run of values sharing a key.
+    // One map lookup per stretch of values sharing a key.
     size_t runStart = 0;
     while (runStart < count) {
         const uint32_t key = highKey(values[runStart]);
         size_t runEnd = runStart + 1;
         while (runEnd < count && highKey(values[runEnd]) == key) ++runEnd;
-        findOrCreate(key).addLowParts(values + runStart, runEnd - runStart);
+        findOrCreate(key).addSortedLowParts(values + runStart, runEnd - runStart);
         runStart = runEnd;
     }
 }

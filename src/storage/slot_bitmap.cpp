@@ -129,11 +129,32 @@ SlotBitmap SlotBitmap::clipped(uint32_t first, uint32_t last) const {
     return result;
 }
 
-void SlotBitmap::addLowParts(const uint64_t *positions, size_t count) {
-    // The bulk context keeps the last container at hand between adds.
+void SlotBitmap::addSortedLowParts(const uint64_t *positions, size_t count) {
+    // Stretches of consecutive values go in as ranges, which makes run
+    // containers at once; the rest one by one, with the bulk context keeping
+    // the last container at hand.
+    constexpr uint64_t kShortestRange = 16;
     roaring_bulk_context_t context{};
-    for (size_t i = 0; i < count; ++i) {
-        roaring_bitmap_add_bulk(&bitmap_, &context, static_cast<uint32_t>(positions[i]));
+    size_t i = 0;
+    while (i < count) {
+        const uint64_t first = static_cast<uint32_t>(positions[i]);
+        uint64_t last = first;
+        size_t j = i + 1;
+        for (; j < count; ++j) {
+            const uint64_t next = static_cast<uint32_t>(positions[j]);
+            if (next > last + 1) break;
+            last = next;  // equal values repeat a member
+        }
+        if (last - first + 1 >= kShortestRange) {
+            roaring_bitmap_add_range_closed(&bitmap_, static_cast<uint32_t>(first),
+                                            static_cast<uint32_t>(last));
+            context = roaring_bulk_context_t{};  // the range may have replaced the cached container
+        } else {
+            for (size_t k = i; k < j; ++k) {
+                roaring_bitmap_add_bulk(&bitmap_, &context, static_cast<uint32_t>(positions[k]));
+            }
+        }
+        i = j;
     }
 }
 

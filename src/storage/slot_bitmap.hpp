@@ -34,8 +34,9 @@ public:
     void remove(uint32_t value) { roaring_bitmap_remove(&bitmap_, value); }
     bool contains(uint32_t value) const { return roaring_bitmap_contains(&bitmap_, value); }
     void clear() noexcept { roaring_bitmap_clear(&bitmap_); }
-    // Adds the low 32 bits of each of `count` positions.
-    void addLowParts(const uint64_t *positions, size_t count);
+    // Adds the low 32 bits of each of `count` positions, which share one high
+    // key and come in ascending order (repeats allowed).
+    void addSortedLowParts(const uint64_t *positions, size_t count);
 
     // Ranges. Closed forms take [first, last]; the others [start, end) with end <= 2^32.
     void addRangeClosed(uint32_t first, uint32_t last) {

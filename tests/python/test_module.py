@@ -2,6 +2,7 @@ import ast
 import glob
 import os
 import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -40,19 +41,25 @@ def test_stored_signatures():
     assert ext.Bitmap.__iter__.__doc__.splitlines()[0].endswith("-> Iterator")
 
 
-def _python38():
-    try:
-        prefix = subprocess.run(["pyenv", "prefix", "3.8"], capture_output=True, text=True).stdout.strip()
-    except FileNotFoundError:
-        return None
-    candidates = glob.glob(os.path.join(prefix, "bin", "python3.8")) if prefix else []
-    return candidates[0] if candidates else None
+def _other_python():
+    """Another CPython than the running one (the module was built for the running one)."""
+    for version in ("3.8", "3.7", "3.9"):
+        if version == "%d.%d" % sys.version_info[:2]:
+            continue
+        try:
+            prefix = subprocess.run(["pyenv", "prefix", version], capture_output=True, text=True).stdout.strip()
+        except FileNotFoundError:
+            return None
+        candidates = glob.glob(os.path.join(prefix, "bin", "python" + version)) if prefix else []
+        if candidates:
+            return candidates[0]
+    return None
 
 
 def test_import_refused_by_another_interpreter_version():
-    python38 = _python38()
-    if python38 is None:
-        pytest.skip("no CPython 3.8 on this machine")
+    other = _other_python()
+    if other is None:
+        pytest.skip("no other CPython on this machine")
     code = (
         "import importlib.machinery, importlib.util, sys\n"
         "loader = importlib.machinery.ExtensionFileLoader('_morvane_rec_extension', sys.argv[1])\n"
@@ -63,11 +70,11 @@ def test_import_refused_by_another_interpreter_version():
         "    print(repr(str(error)))\n"
         "    print(repr(sys.version))\n"
     )
-    out = subprocess.run([python38, "-c", code, ext.__file__], capture_output=True, text=True, check=True).stdout
+    out = subprocess.run([other, "-c", code, ext.__file__], capture_output=True, text=True, check=True).stdout
     message, version = (ast.literal_eval(line) for line in out.splitlines())
     assert message == (
-        "Python version mismatch: module was compiled for Python 3.7, but the interpreter "
-        "version is incompatible: %s." % version)
+        "Python version mismatch: module was compiled for Python %d.%d, but the interpreter "
+        "version is incompatible: %s." % (sys.version_info[0], sys.version_info[1], version))
 
 
 @pytest.mark.parametrize("call", [
