@@ -18,9 +18,13 @@ python="${FETCH_PYTHON:-.venv/bin/python}"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 echo "[setup] fetching $pkg==$version source distribution"
-"$python" -m pip download -q --disable-pip-version-check --no-deps --no-binary :all: \
-    --no-build-isolation "$pkg==$version" -d "$work" 2>/dev/null ||
-    "$python" -m pip download -q --disable-pip-version-check --no-deps --no-binary :all: "$pkg==$version" -d "$work"
+# Inside a wheel build, pip's isolated environment hides the interpreter's own
+# site-packages (and pip with them) through PYTHONPATH.
+pip_download() {
+    env -u PYTHONPATH -u PYTHONNOUSERSITE "$python" -m pip download -q --disable-pip-version-check \
+        --no-deps --no-binary :all: "$@" "$pkg==$version" -d "$work"
+}
+pip_download --no-build-isolation 2>/dev/null || pip_download
 archive=$(ls "$work"/"$pkg"-"$version".tar.gz)
 echo "$sha  $archive" | sha256sum -c --quiet - || { echo "checksum mismatch for $archive" >&2; exit 1; }
 

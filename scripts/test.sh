@@ -17,6 +17,8 @@ valgrind --tool=memcheck --leak-check=full --errors-for-leak-kinds=definite,indi
     --error-exitcode=3 --quiet "$BUILD_DIR/morvane_tests" --gtest_brief=1
 echo "[test] Python tests"
 "$VENV/bin/python" -m pytest -q tests/python "$@"
+echo "[test] wheel"
+scripts/check_wheel.sh
 
 if [ "${SANITIZE:-1}" = "0" ]; then exit 0; fi
 echo "[test] sanitizer build"
