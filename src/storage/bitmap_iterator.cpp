@@ -1,4 +1,5 @@
 #include <cstring>
+#include <vector>
 
 #include "storage/bitmap.hpp"
 
@@ -8,22 +9,34 @@ Bitmap::BitmapForwardIterator Bitmap::begin() const { return BitmapForwardIterat
 Bitmap::BitmapForwardIterator Bitmap::end() const { return BitmapForwardIterator(*this, true); }
 
 void Bitmap::copyPositions(uint64_t *out) const {
-    // Each slot's low parts are extracted in bulk into the upper half of its
-    // own stretch of the output and widened in place from the front: element
-    // j's write ends at byte 8j + 8, before the next unread low part at byte
-    // 4c + 4j + 4. memcpy keeps the two views of the bytes apart.
+    // Each slot's low parts are extracted in bulk, then widened. Small slots go
+    // through a buffer that stays in cache. Large ones are extracted into the
+    // upper half of their own stretch of the output and widened in place from
+    // the front: element j's write ends at byte 8j + 8, before the next unread
+    // low part at byte 4c + 4j + 4. memcpy keeps the two views of the bytes apart.
+    constexpr uint64_t kBufferedValues = 1 << 16;
+    std::vector<uint32_t> buffer;
     auto *bytes = reinterpret_cast<unsigned char *>(out);
     for (const auto &[key, slot] : slots) {
         const uint64_t count = slot.cardinality();
         if (count == 0) continue;
         const uint64_t high = uint64_t{key} << 32;
-        unsigned char *lows = bytes + 4 * count;
-        slot.copyLowParts(reinterpret_cast<uint32_t *>(lows));
-        for (uint64_t j = 0; j < count; ++j) {
-            uint32_t low;
-            std::memcpy(&low, lows + 4 * j, sizeof low);
-            const uint64_t position = high | low;
-            std::memcpy(bytes + 8 * j, &position, sizeof position);
+        if (count <= kBufferedValues) {
+            buffer.resize(kBufferedValues);
+            slot.copyLowParts(buffer.data());
+            for (uint64_t j = 0; j < count; ++j) {
+                const uint64_t position = high | buffer[j];
+                std::memcpy(bytes + 8 * j, &position, sizeof position);
+            }
+        } else {
+            unsigned char *lows = bytes + 4 * count;
+            slot.copyLowParts(reinterpret_cast<uint32_t *>(lows));
+            for (uint64_t j = 0; j < count; ++j) {
+                uint32_t low;
+                std::memcpy(&low, lows + 4 * j, sizeof low);
+                const uint64_t position = high | low;
+                std::memcpy(bytes + 8 * j, &position, sizeof position);
+            }
         }
         bytes += 8 * count;
     }
