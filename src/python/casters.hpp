@@ -15,13 +15,14 @@ namespace pybind11::detail {
 template <typename T>
 class constructed_instance_caster : public type_caster_base<T> {
 public:
-    bool load(handle src, bool convert) {
-        if (!src || !isinstance<T>(src)) return false;
-        auto *inst = reinterpret_cast<instance *>(src.ptr());
-        if (!inst->get_value_and_holder(get_type_info(typeid(T))).holder_constructed()) {
-            return false;
-        }
-        return type_caster_base<T>::load(src, convert);
+    bool load(handle src, bool) {
+        // Looked up once: this runs for every argument of every call.
+        static const type_info *const registered = get_type_info(typeid(T));
+        if (!src || !PyObject_TypeCheck(src.ptr(), registered->type)) return false;
+        auto holder = reinterpret_cast<instance *>(src.ptr())->get_value_and_holder(registered);
+        if (!holder.holder_constructed()) return false;
+        this->value = holder.value_ptr();
+        return true;
     }
 };
 
