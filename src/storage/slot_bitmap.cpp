@@ -60,12 +60,16 @@ SlotBitmap::SlotBitmap(const SlotBitmap &other) {
     }
 }
 
-SlotBitmap::SlotBitmap(SlotBitmap &&other) noexcept : bitmap_(other.bitmap_) {
+SlotBitmap::SlotBitmap(SlotBitmap &&other) noexcept
+    : bitmap_(other.bitmap_), compacted_(other.compacted_) {
     roaring_bitmap_init_cleared(&other.bitmap_);
+    other.changed();
 }
 
 SlotBitmap &SlotBitmap::operator=(const SlotBitmap &other) {
-    if (this != &other && !roaring_bitmap_overwrite(&bitmap_, &other.bitmap_)) {
+    if (this == &other) return *this;
+    changed();
+    if (!roaring_bitmap_overwrite(&bitmap_, &other.bitmap_)) {
         roaring_bitmap_clear(&bitmap_);
         throw std::runtime_error(kAssignFailed);
     }
@@ -76,7 +80,9 @@ SlotBitmap &SlotBitmap::operator=(SlotBitmap &&other) noexcept {
     if (this != &other) {
         roaring_bitmap_clear(&bitmap_);
         bitmap_ = other.bitmap_;
+        compacted_ = other.compacted_;
         roaring_bitmap_init_cleared(&other.bitmap_);
+        other.changed();
     }
     return *this;
 }
@@ -134,6 +140,7 @@ void SlotBitmap::addSortedLowParts(const uint64_t *positions, size_t count) {
     // containers at once; the rest one by one, with the bulk context keeping
     // the last container at hand.
     constexpr uint64_t kShortestRange = 16;
+    changed();
     roaring_bulk_context_t context{};
     size_t i = 0;
     while (i < count) {
@@ -159,11 +166,13 @@ void SlotBitmap::addSortedLowParts(const uint64_t *positions, size_t count) {
 }
 
 SlotBitmap &SlotBitmap::operator&=(const SlotBitmap &other) {
+    changed();
     if (this != &other) roaring_bitmap_and_inplace(&bitmap_, &other.bitmap_);
     return *this;
 }
 
 SlotBitmap &SlotBitmap::operator-=(const SlotBitmap &other) {
+    changed();
     if (this == &other) {
         clear();
     } else {
@@ -173,11 +182,13 @@ SlotBitmap &SlotBitmap::operator-=(const SlotBitmap &other) {
 }
 
 SlotBitmap &SlotBitmap::operator|=(const SlotBitmap &other) {
+    changed();
     if (this != &other) roaring_bitmap_or_inplace(&bitmap_, &other.bitmap_);
     return *this;
 }
 
 SlotBitmap &SlotBitmap::operator^=(const SlotBitmap &other) {
+    changed();
     if (this == &other) {
         clear();
     } else {
@@ -188,6 +199,19 @@ SlotBitmap &SlotBitmap::operator^=(const SlotBitmap &other) {
 
 SlotBitmap SlotBitmap::addOffset(int64_t offset) const {
     return adopt(roaring_bitmap_add_offset(&bitmap_, offset), kCopyFailed);
+}
+
+void SlotBitmap::runOptimize() {
+    if (compacted_.runOptimized) return;
+    roaring_bitmap_run_optimize(&bitmap_);
+    // Converted containers may carry spare capacity again.
+    compacted_ = Compaction{true, false};
+}
+
+void SlotBitmap::shrinkToFit() {
+    if (compacted_.shrunk) return;
+    roaring_bitmap_shrink_to_fit(&bitmap_);
+    compacted_.shrunk = true;
 }
 
 size_t SlotBitmap::serializedSize(bool portable) const {

@@ -30,22 +30,36 @@ public:
     SlotBitmap clipped(uint32_t first, uint32_t last) const;
 
     // Points.
-    void add(uint32_t value) { roaring_bitmap_add(&bitmap_, value); }
-    void remove(uint32_t value) { roaring_bitmap_remove(&bitmap_, value); }
+    void add(uint32_t value) {
+        changed();
+        roaring_bitmap_add(&bitmap_, value);
+    }
+    void remove(uint32_t value) {
+        changed();
+        roaring_bitmap_remove(&bitmap_, value);
+    }
     bool contains(uint32_t value) const { return roaring_bitmap_contains(&bitmap_, value); }
-    void clear() noexcept { roaring_bitmap_clear(&bitmap_); }
+    void clear() noexcept {
+        changed();
+        roaring_bitmap_clear(&bitmap_);
+    }
     // Adds the low 32 bits of each of `count` positions, which share one high
     // key and come in ascending order (repeats allowed).
     void addSortedLowParts(const uint64_t *positions, size_t count);
 
     // Ranges. Closed forms take [first, last]; the others [start, end) with end <= 2^32.
     void addRangeClosed(uint32_t first, uint32_t last) {
+        changed();
         roaring_bitmap_add_range_closed(&bitmap_, first, last);
     }
     void removeRangeClosed(uint32_t first, uint32_t last) {
+        changed();
         roaring_bitmap_remove_range_closed(&bitmap_, first, last);
     }
-    void flip(uint64_t start, uint64_t end) { roaring_bitmap_flip_inplace(&bitmap_, start, end); }
+    void flip(uint64_t start, uint64_t end) {
+        changed();
+        roaring_bitmap_flip_inplace(&bitmap_, start, end);
+    }
     bool containsRange(uint64_t start, uint64_t end) const {
         return roaring_bitmap_contains_range(&bitmap_, start, end);
     }
@@ -85,9 +99,10 @@ public:
     // Every member plus `offset`; results outside [0, 2^32) are dropped.
     SlotBitmap addOffset(int64_t offset) const;
 
-    // Representation.
-    bool runOptimize() { return roaring_bitmap_run_optimize(&bitmap_); }
-    size_t shrinkToFit() { return roaring_bitmap_shrink_to_fit(&bitmap_); }
+    // Representation. Both are idempotent, so a slot unchanged since its last
+    // pass is not scanned again (a pass over many bitset containers is costly).
+    void runOptimize();
+    void shrinkToFit();
     int32_t containerCount() const { return bitmap_.high_low_container.size; }
 
     // Image in CRoaring's portable or native format.
@@ -124,7 +139,16 @@ private:
     // Takes over a bitmap that CRoaring allocated; throws `failure` on null.
     static SlotBitmap adopt(roaring_bitmap_t *allocated, const char *failure);
 
+    // Every change may undo what runOptimize and shrinkToFit did.
+    void changed() noexcept { compacted_ = Compaction{}; }
+
+    struct Compaction {
+        bool runOptimized = false;
+        bool shrunk = false;
+    };
+
     roaring_bitmap_t bitmap_;
+    Compaction compacted_;
 };
 
 }  // namespace morvane::storage

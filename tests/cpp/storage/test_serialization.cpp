@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <random>
 #include <stdexcept>
 
@@ -65,6 +66,48 @@ TEST(BitmapSerialization, OptimizeCompactsTheReceiver) {
     EXPECT_LT(optimized, plain);
     EXPECT_EQ(bitmap.persistedSize(true, false, false), optimized);
     EXPECT_EQ(bitmap.cardinality(), 100000u);
+}
+
+// A compacted slot is not scanned again until it changes; every kind of change
+// must bring the pass back, or the frame keeps a stale container choice.
+TEST(BitmapSerialization, OptimizeRedoesSlotsChangedSinceTheLastPass) {
+    Bitmap evens(0, nullptr), odds(0, nullptr);
+    for (uint64_t v = 0; v < 3000; v += 2) {
+        evens.add(v);
+        odds.add(v + 1);
+    }
+    Bitmap run(0, nullptr), tail(0, nullptr);
+    run.addRange(0, 3000);
+    tail.addRange(3000, 9000);
+    Bitmap bitset = run;  // 6,000 members in 3,001 runs
+    for (uint64_t v = 3000; v < 9000; v += 2) bitset.add(v);
+    struct Change {
+        const char *name;
+        const Bitmap &start;  // compacted before the change
+        std::function<void(Bitmap &)> apply;
+    };
+    const Change changes[] = {
+        {"add", evens, [](Bitmap &b) { for (uint64_t v = 1; v < 3000; v += 2) b.add(v); }},
+        {"addRange", evens, [](Bitmap &b) { for (uint64_t v = 1; v < 3000; v += 2) b.addRange(v, v + 1); }},
+        {"remove", run, [](Bitmap &b) { for (uint64_t v = 1; v < 3000; v += 2) b.remove(v); }},
+        {"removeRange", bitset, [](Bitmap &b) { b.removeRange(3000, 9000); }},
+        {"flip", evens, [](Bitmap &b) { for (uint64_t v = 1; v < 3000; v += 2) b.flip(v, v + 1); }},
+        {"|=", evens, [&](Bitmap &b) { b |= odds; }},
+        {"^=", evens, [&](Bitmap &b) { b ^= odds; }},
+        {"&=", bitset, [&](Bitmap &b) { b &= run; }},
+        {"-=", bitset, [&](Bitmap &b) { b -= tail; }},
+    };
+    for (const Change &change : changes) {
+        Bitmap bitmap = change.start;
+        bitmap.persistedSize(true, true, true);
+        change.apply(bitmap);
+        Bitmap fresh = bitmap;  // a copy has never been compacted
+        const size_t expected = fresh.persistedSize(true, true, true);
+        // The change left a container that a pass converts, so skipping it would show.
+        EXPECT_NE(bitmap.persistedSize(true, false, false), expected) << change.name;
+        EXPECT_EQ(bitmap.persistedSize(true, true, true), expected) << change.name;
+        EXPECT_EQ(bitmap.persistedSize(true, true, true), expected) << change.name;
+    }
 }
 
 TEST(BitmapSerialization, RepeatedKeyKeepsTheLastRecord) {
