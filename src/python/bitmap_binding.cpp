@@ -92,9 +92,12 @@ void defineAlgebra(Class &cls) {
 objobjproc registeredContains = nullptr;
 
 int containsSlot(PyObject *self, PyObject *argument) {
+    // PyLong_AsUnsignedLongLong takes a slow byte-array path for any int above
+    // 2^30; the unsigned long reader does not, and is 64 bits wide here.
+    static_assert(sizeof(unsigned long) == sizeof(uint64_t));
     if (PyLong_CheckExact(argument)) {
-        const unsigned long long position = PyLong_AsUnsignedLongLong(argument);
-        if (position != static_cast<unsigned long long>(-1) || !PyErr_Occurred()) {
+        const unsigned long position = PyLong_AsUnsignedLong(argument);
+        if (position != static_cast<unsigned long>(-1) || !PyErr_Occurred()) {
             auto holder = reinterpret_cast<py::detail::instance *>(self)->get_value_and_holder();
             if (holder.holder_constructed()) return holder.value_ptr<Bitmap>()->contains(position);
         }

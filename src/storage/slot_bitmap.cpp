@@ -99,6 +99,9 @@ SlotBitmap SlotBitmap::adopt(roaring_bitmap_t *allocated, const char *failure) {
 }
 
 SlotBitmap SlotBitmap::operator&(const SlotBitmap &other) const {
+    // Disjoint slots are common where keys are shared but runs are not, and
+    // the check allocates nothing.
+    if (!roaring_bitmap_intersect(&bitmap_, &other.bitmap_)) return SlotBitmap{};
     return adopt(roaring_bitmap_and(&bitmap_, &other.bitmap_), kAssignFailed);
 }
 

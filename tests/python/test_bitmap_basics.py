@@ -43,6 +43,14 @@ def test_points_and_properties():
     assert bm.last == MAX
 
 
+def test_in_reads_ints_of_every_width():
+    # One, two and three internal digits: `in` has its own reader for plain ints.
+    bm = Bitmap([2**30 - 2, 2**30, 2**60 + 3, MAX])
+    for p in (2**30 - 2, 2**30, 2**60 + 3, MAX):
+        assert p in bm and p - 1 not in bm
+    assert 2**61 not in bm and 0 not in bm
+
+
 def test_set_and_unset_ranges():
     bm = Bitmap()
     bm.set(10, 20)
