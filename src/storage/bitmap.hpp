@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "storage/node_pool.hpp"
 #include "storage/slot_bitmap.hpp"
 
 namespace morvane::storage {
@@ -21,7 +22,8 @@ namespace morvane::storage {
 // the serialized form.
 class Bitmap {
 public:
-    using Slots = std::map<uint32_t, SlotBitmap>;
+    using Slots = std::map<uint32_t, SlotBitmap, std::less<uint32_t>,
+                           PoolAllocator<std::pair<const uint32_t, SlotBitmap>>>;
     class BitmapForwardIterator;
 
     static uint32_t highKey(uint64_t position) { return static_cast<uint32_t>(position >> 32); }

@@ -50,20 +50,11 @@ size_t nativeImageSize(const char *in, size_t maxBytes) {
 
 }  // namespace
 
-SlotBitmap::SlotBitmap() noexcept { roaring_bitmap_init_cleared(&bitmap_); }
-
-SlotBitmap::SlotBitmap(const SlotBitmap &other) {
-    roaring_bitmap_init_cleared(&bitmap_);
+SlotBitmap::SlotBitmap(const SlotBitmap &other) : bitmap_{} {
     if (!roaring_bitmap_overwrite(&bitmap_, &other.bitmap_)) {
         roaring_bitmap_clear(&bitmap_);
         throw std::runtime_error(kCopyFailed);
     }
-}
-
-SlotBitmap::SlotBitmap(SlotBitmap &&other) noexcept
-    : bitmap_(other.bitmap_), compacted_(other.compacted_) {
-    roaring_bitmap_init_cleared(&other.bitmap_);
-    other.changed();
 }
 
 SlotBitmap &SlotBitmap::operator=(const SlotBitmap &other) {
@@ -81,13 +72,11 @@ SlotBitmap &SlotBitmap::operator=(SlotBitmap &&other) noexcept {
         roaring_bitmap_clear(&bitmap_);
         bitmap_ = other.bitmap_;
         compacted_ = other.compacted_;
-        roaring_bitmap_init_cleared(&other.bitmap_);
+        other.bitmap_ = roaring_bitmap_t{};
         other.changed();
     }
     return *this;
 }
-
-SlotBitmap::~SlotBitmap() { roaring_bitmap_clear(&bitmap_); }
 
 SlotBitmap SlotBitmap::adopt(roaring_bitmap_t *allocated, const char *failure) {
     if (allocated == nullptr) throw std::runtime_error(failure);

@@ -13,16 +13,24 @@ namespace morvane::storage {
 // allocation and a move is a plain struct copy.
 class SlotBitmap {
 public:
-    SlotBitmap() noexcept;
+    // Maps create and drop empty slots by the thousand, so the empty state, moves
+    // and the destructor stay inline: a zeroed bitmap is what
+    // roaring_bitmap_init_cleared makes (no arrays, capacity 0).
+    SlotBitmap() noexcept : bitmap_{} {}
     // Deep copy; throws std::runtime_error "failed roaring_bitmap_overwrite in constructor".
     SlotBitmap(const SlotBitmap &other);
     // Leaves `other` empty and valid.
-    SlotBitmap(SlotBitmap &&other) noexcept;
+    SlotBitmap(SlotBitmap &&other) noexcept : bitmap_(other.bitmap_), compacted_(other.compacted_) {
+        other.bitmap_ = roaring_bitmap_t{};
+        other.changed();
+    }
     // Deep copy; throws std::runtime_error "failed memory alloc in assignment"
     // and leaves the receiver empty.
     SlotBitmap &operator=(const SlotBitmap &other);
     SlotBitmap &operator=(SlotBitmap &&other) noexcept;
-    ~SlotBitmap();
+    ~SlotBitmap() {
+        if (bitmap_.high_low_container.allocation_size != 0) roaring_bitmap_clear(&bitmap_);
+    }
 
     // The closed range [first, last].
     static SlotBitmap ofRange(uint32_t first, uint32_t last);
