@@ -3,12 +3,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
-#include <map>
 #include <optional>
 #include <string>
 
-#include "storage/node_pool.hpp"
 #include "storage/slot_bitmap.hpp"
+#include "storage/slot_map.hpp"
 
 namespace morvane::storage {
 
@@ -22,8 +21,7 @@ namespace morvane::storage {
 // the serialized form.
 class Bitmap {
 public:
-    using Slots = std::map<uint32_t, SlotBitmap, std::less<uint32_t>,
-                           PoolAllocator<std::pair<const uint32_t, SlotBitmap>>>;
+    using Slots = SlotMap;
     class BitmapForwardIterator;
 
     static uint32_t highKey(uint64_t position) { return static_cast<uint32_t>(position >> 32); }
@@ -150,8 +148,8 @@ private:
     // addMany's work on values in ascending order.
     void addRuns(size_t count, const uint64_t *values);
 
-    SlotBitmap &findOrCreate(uint32_t key) { return slots.try_emplace(key).first->second; }
-    const SlotBitmap *find(uint32_t key) const;
+    SlotBitmap &findOrCreate(uint32_t key) { return slots.findOrCreate(key); }
+    const SlotBitmap *find(uint32_t key) const { return slots.findSlot(key); }
 
     Slots slots;
 };

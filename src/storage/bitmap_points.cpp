@@ -44,11 +44,6 @@ Bitmap Bitmap::of(std::initializer_list<uint64_t> positions) {
     return result;
 }
 
-const SlotBitmap *Bitmap::find(uint32_t key) const {
-    auto it = slots.find(key);
-    return it == slots.end() ? nullptr : &it->second;
-}
-
 void Bitmap::add(uint64_t position) { findOrCreate(highKey(position)).add(lowPart(position)); }
 
 void Bitmap::addMany(size_t count, const uint64_t *values) {
@@ -76,8 +71,7 @@ void Bitmap::addRuns(size_t count, const uint64_t *values) {
 }
 
 void Bitmap::remove(uint64_t position) {
-    auto it = slots.find(highKey(position));
-    if (it != slots.end()) it->second.remove(lowPart(position));
+    if (SlotBitmap *slot = slots.findSlot(highKey(position))) slot->remove(lowPart(position));
 }
 
 bool Bitmap::contains(uint64_t position) const {

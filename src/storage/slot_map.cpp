@@ -1,0 +1,90 @@
+#include "storage/slot_map.hpp"
+
+#include <algorithm>
+#include <new>
+
+namespace morvane::storage {
+
+SlotMap &SlotMap::operator=(const SlotMap &other) {
+    changed();
+    map_ = other.map_;
+    return *this;
+}
+
+SlotMap::SlotMap(SlotMap &&other) noexcept : map_(std::move(other.map_)) {
+    other.clear();
+}
+
+SlotMap &SlotMap::operator=(SlotMap &&other) noexcept {
+    changed();
+    map_ = std::move(other.map_);
+    other.clear();
+    return *this;
+}
+
+void SlotMap::changed() noexcept {
+    viewReady_.store(false, std::memory_order_relaxed);
+    lookupsSinceChange_.store(0, std::memory_order_relaxed);
+}
+
+bool SlotMap::viewUsable() const {
+    if (viewReady_.load(std::memory_order_acquire)) return true;
+    if (map_.size() < kSmallestIndexed) return false;
+    const size_t lookups = lookupsSinceChange_.load(std::memory_order_relaxed) + 1;
+    lookupsSinceChange_.store(lookups, std::memory_order_relaxed);
+    if (lookups * kLookupsPerEntry < map_.size()) return false;
+    buildView();
+    return viewReady_.load(std::memory_order_acquire);
+}
+
+SlotBitmap *SlotMap::viewLookup(uint32_t key) const {
+    if (viewKeys_.empty()) return nullptr;
+    // Halving without branches: the comparisons of random lookups mispredict,
+    // a conditional move does not. Ends on the first key not below `key`, or
+    // on the last key.
+    const uint32_t *first = viewKeys_.data();
+    for (size_t length = viewKeys_.size(); length > 1;) {
+        const size_t half = length / 2;
+        first = first[half] < key ? first + half : first;
+        length -= half;
+    }
+    first += *first < key;
+    const size_t index = static_cast<size_t>(first - viewKeys_.data());
+    if (index == viewKeys_.size() || *first != key) return nullptr;
+    return viewSlots_[index];
+}
+
+SlotBitmap *SlotMap::locate(uint32_t key) const {
+    if (viewUsable()) return viewLookup(key);
+    // The map is ours; constness is the caller's, restored by the public overloads.
+    auto &map = const_cast<Map &>(map_);
+    const auto found = map.find(key);
+    return found == map.end() ? nullptr : &found->second;
+}
+
+SlotBitmap &SlotMap::findOrCreate(uint32_t key) {
+    if (viewUsable()) {
+        if (SlotBitmap *slot = viewLookup(key)) return *slot;
+    }
+    return try_emplace(key).first->second;
+}
+
+void SlotMap::buildView() const {
+    std::lock_guard<std::mutex> lock(viewBuild_);
+    if (viewReady_.load(std::memory_order_relaxed)) return;
+    try {
+        viewKeys_.clear();
+        viewSlots_.clear();
+        viewKeys_.reserve(map_.size());
+        viewSlots_.reserve(map_.size());
+        for (auto &[key, slot] : const_cast<Map &>(map_)) {  // see locate()
+            viewKeys_.push_back(key);
+            viewSlots_.push_back(&slot);
+        }
+    } catch (const std::bad_alloc &) {
+        return;  // lookups keep walking the tree
+    }
+    viewReady_.store(true, std::memory_order_release);
+}
+
+}  // namespace morvane::storage

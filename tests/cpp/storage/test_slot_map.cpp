@@ -1,0 +1,114 @@
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <random>
+#include <set>
+#include <thread>
+
+#include "storage/bitmap_test_support.hpp"
+
+using namespace morvane::storage;
+using namespace morvane::storage::testing;
+
+namespace {
+
+// Enough lookups for the map to switch to its sorted key view, each checked
+// against the members found by iteration, which walks the tree itself.
+void expectLookupsAgreeWithIteration(Bitmap &bitmap, std::mt19937_64 &random, const char *step) {
+    const std::vector<uint64_t> members = membersOf(bitmap);
+    const std::set<uint64_t> expected(members.begin(), members.end());
+    std::vector<uint64_t> probes;
+    for (uint64_t member : members) {
+        probes.push_back(member);
+        probes.push_back(member + 1);
+    }
+    for (int i = 0; i < 500; ++i) probes.push_back(random() % (400 * kKey));
+    for (int round = 0; round < 2; ++round) {
+        for (uint64_t probe : probes) {
+            ASSERT_EQ(bitmap.contains(probe), expected.count(probe) == 1)
+                << step << ", probe " << probe;
+        }
+    }
+    // Through the lookup that creates: an existing entry must be found, not replaced.
+    if (!members.empty()) {
+        const uint64_t member = members[random() % members.size()];
+        ASSERT_EQ(bitmap.selfOrNext(member), member) << step;
+    }
+}
+
+}  // namespace
+
+// Every change of structure must drop the sorted view, or lookups would miss
+// new entries or read erased ones (the latter shows under the sanitizer).
+TEST(SlotMapView, LookupsFollowEveryChangeOfEntries) {
+    std::mt19937_64 random(5);
+    const auto scattered = [&random](size_t count) {
+        std::vector<uint64_t> values;
+        for (size_t i = 0; i < count; ++i) values.push_back(random() % (300 * kKey));
+        return fromValues(values);
+    };
+    Bitmap bitmap = scattered(2000);
+    const std::vector<std::pair<const char *, std::function<void(Bitmap &)>>> steps = {
+        {"add", [&](Bitmap &b) { for (int i = 0; i < 50; ++i) b.add(random() % (350 * kKey)); }},
+        {"remove", [&](Bitmap &b) { for (uint64_t m : membersOf(b)) if (m % 3 == 0) b.remove(m); }},
+        // Short ranges across a key boundary: each creates the entries of both keys.
+        {"addRange", [](Bitmap &b) { b.addRange(310 * kKey - 5, 310 * kKey + 5); }},
+        {"removeRange", [](Bitmap &b) { b.removeRange(320 * kKey - 9, 320 * kKey + 9); }},
+        {"flip", [](Bitmap &b) { b.flip(341 * kKey - 3, 341 * kKey + 2); }},
+        {"|=", [&](Bitmap &b) { b |= scattered(300); }},
+        {"^=", [&](Bitmap &b) { b ^= scattered(300); }},
+        {"&=", [&](Bitmap &b) { b &= scattered(3000) | b.slice(0, 200 * kKey); }},
+        {"-=", [&](Bitmap &b) { b -= scattered(500); }},
+        {"selfOrPrevious", [](Bitmap &b) { b.selfOrPrevious(390 * kKey); }},
+        {"expand", [](Bitmap &b) { b.expand(50 * kKey + 7, kKey - 1); }},
+        {"contract", [](Bitmap &b) { b.contract(120 * kKey + 1000, 3); }},
+        {"copy assignment", [&](Bitmap &b) { b = scattered(1500); }},
+        {"move assignment", [&](Bitmap &b) { b = scattered(1800); }},
+        {"read", [&](Bitmap &b) {
+             Bitmap source = scattered(1200);
+             std::vector<char> bytes(source.persistedSize(true, true, true));
+             source.write(bytes.data(), true);
+             b = Bitmap::read(bytes.data(), bytes.size(), true);
+         }},
+        {"clear", [](Bitmap &b) { b.clear(); }},
+        {"refill", [&](Bitmap &b) { b |= scattered(2500); }},
+    };
+    expectLookupsAgreeWithIteration(bitmap, random, "start");
+    for (const auto &[name, apply] : steps) {
+        apply(bitmap);
+        expectLookupsAgreeWithIteration(bitmap, random, name);
+    }
+}
+
+TEST(SlotMapView, ContractErasesEntriesTheViewHeld) {
+    Bitmap bitmap;
+    for (uint64_t key = 0; key < 200; ++key) bitmap.add(key * kKey + 10);
+    for (int i = 0; i < 100; ++i) EXPECT_TRUE(bitmap.contains(150 * kKey + 10));
+    bitmap.contract(150 * kKey + 10, 1);  // empties and erases key 150
+    EXPECT_FALSE(bitmap.contains(150 * kKey + 10));
+    EXPECT_TRUE(bitmap.contains(151 * kKey + 9));
+    EXPECT_EQ(bitmap.cardinality(), 199u);
+}
+
+// Readers on several threads share one view, built once by whichever gets there.
+TEST(SlotMapView, ConcurrentReadersAgree) {
+    std::mt19937_64 random(9);
+    std::vector<uint64_t> values;
+    for (int i = 0; i < 20000; ++i) values.push_back(random() % (5000 * kKey));
+    const Bitmap bitmap = fromValues(values);
+    const std::set<uint64_t> expected(values.begin(), values.end());
+    std::vector<int> mismatches(4, 0);
+    std::vector<std::thread> readers;
+    for (size_t t = 0; t < mismatches.size(); ++t) {
+        readers.emplace_back([&, t] {
+            for (int round = 0; round < 3; ++round) {
+                for (uint64_t value : values) {
+                    mismatches[t] += !bitmap.contains(value) + bitmap.contains(value + kKey / 2) -
+                                     static_cast<int>(expected.count(value + kKey / 2));
+                }
+            }
+        });
+    }
+    for (auto &reader : readers) reader.join();
+    EXPECT_EQ(mismatches, std::vector<int>(4, 0));
+}
