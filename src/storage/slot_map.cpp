@@ -32,7 +32,7 @@ bool SlotMap::viewUsable() const {
     if (map_.size() < kSmallestIndexed) return false;
     const size_t lookups = lookupsSinceChange_.load(std::memory_order_relaxed) + 1;
     lookupsSinceChange_.store(lookups, std::memory_order_relaxed);
-    if (lookups * kLookupsPerEntry < map_.size()) return false;
+    if (lookups * kEntriesPerLookup < map_.size()) return false;
     buildView();
     return viewReady_.load(std::memory_order_acquire);
 }

@@ -101,7 +101,7 @@ private:
     // eighth of the entries, so that building costs at most eight copied
     // entries per lookup; small maps are walked directly.
     static constexpr size_t kSmallestIndexed = 64;
-    static constexpr size_t kLookupsPerEntry = 8;
+    static constexpr size_t kEntriesPerLookup = 8;
 
     void changed() noexcept;
     // Whether lookups may go through the view; counts the lookup and builds
