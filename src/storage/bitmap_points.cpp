@@ -16,7 +16,8 @@ Bitmap::Bitmap() { slots.try_emplace(0); }
 
 Bitmap::Bitmap(size_t count, const uint64_t *values) { addMany(count, values); }
 
-Bitmap::Bitmap(Bitmap &&other) noexcept : slots(std::move(other.slots)) { other.slots.clear(); }
+// The slot map leaves a moved-from source without entries.
+Bitmap::Bitmap(Bitmap &&other) noexcept : slots(std::move(other.slots)) {}
 
 Bitmap &Bitmap::operator=(const Bitmap &other) {
     if (this == &other) return *this;
@@ -31,10 +32,7 @@ Bitmap &Bitmap::operator=(const Bitmap &other) {
 }
 
 Bitmap &Bitmap::operator=(Bitmap &&other) noexcept {
-    if (this != &other) {
-        slots = std::move(other.slots);
-        other.slots.clear();
-    }
+    slots = std::move(other.slots);
     return *this;
 }
 

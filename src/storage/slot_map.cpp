@@ -16,6 +16,7 @@ SlotMap::SlotMap(SlotMap &&other) noexcept : map_(std::move(other.map_)) {
 }
 
 SlotMap &SlotMap::operator=(SlotMap &&other) noexcept {
+    if (this == &other) return *this;
     changed();
     map_ = std::move(other.map_);
     other.clear();

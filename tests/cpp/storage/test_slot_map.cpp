@@ -112,3 +112,11 @@ TEST(SlotMapView, ConcurrentReadersAgree) {
     for (auto &reader : readers) reader.join();
     EXPECT_EQ(mismatches, std::vector<int>(4, 0));
 }
+
+TEST(SlotMapView, SelfMoveKeepsTheEntries) {
+    Bitmap bitmap = Bitmap::of({5, kKey + 5});
+    Bitmap &alias = bitmap;
+    bitmap = std::move(alias);
+    EXPECT_EQ(membersOf(bitmap), (std::vector<uint64_t>{5, kKey + 5}));
+    EXPECT_EQ(keysOf(bitmap), (std::vector<uint32_t>{0, 1}));
+}
