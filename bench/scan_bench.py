@@ -54,6 +54,43 @@ def python_baseline(data):
         count += 1
 
 
+def multibyte_corpus(mebibytes):
+    words = ["café", "東京の夜", "🚀 launch", "naïve — ok", "Zürich", "Ελληνικά"]
+    rng = random.Random(2)
+    lines = [json.dumps({"id": i, "text": " ".join(rng.choice(words) for _ in range(12))},
+                        ensure_ascii=False).encode() for i in range(20000)]
+    block = b"\n".join(lines) + b"\n"
+    data = block * (mebibytes * 2**20 // len(block) + 1)
+    # End inside the last character of a document.
+    cut = data.rfind("の".encode()) + 1
+    return data[:cut]
+
+
+def large_documents(mebibytes):
+    rng = random.Random(3)
+    doc = json.dumps({"rows": [{"id": i, "v": rng.random(), "s": "x" * 20} for i in range(17000)]})
+    data = (doc.encode() + b"\n") * (mebibytes * 2**20 // (len(doc) + 1) + 1)
+    return data[: len(data) - len(doc) // 2]  # cut in the middle of the last document
+
+
+PEAK_CHILD = """
+import resource, sys
+sys.path[:0] = %r
+from scan_bench import corpus
+from _morvane_rec_extension import MemoryScanner
+data = corpus(%d)
+if %r: data = data[:-1]
+MemoryScanner().scan(data)
+print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)
+"""
+
+
+def peak_kib(mebibytes, cut):
+    code = PEAK_CHILD % ([os.path.dirname(os.path.abspath(__file__))] + sys.path, mebibytes, cut)
+    return int(subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                              check=True).stdout)
+
+
 def main():
     mebibytes = int(sys.argv[1]) if len(sys.argv) > 1 else 256
     data = corpus(mebibytes)
@@ -62,10 +99,16 @@ def main():
     seconds, (documents, covered) = best_of(lambda: scanner.scan(data))
     assert covered == len(data)
     print("corpus: %.1f MiB, %d documents" % (len(data) / 2**20, documents))
-    print("MemoryScanner.scan      %7.2f GB/s" % (gb / seconds))
-    unterminated = data[:-1]  # last byte not whitespace: scanned from a padded copy
-    seconds_copy, _ = best_of(lambda: scanner.scan(unterminated))
-    print("  (buffer not ending in whitespace: %.2f GB/s)" % (gb / seconds_copy))
+    print("(a) ends in a newline          %7.2f GB/s" % (gb / seconds))
+    rows = [
+        ("(b) cut mid-document           ", data[: len(data) - 100]),
+        ("(c) multi-byte, cut in a char  ", multibyte_corpus(mebibytes)),
+        ("(d) 1 MB documents, cut mid-doc", large_documents(mebibytes // 4)),
+    ]
+    for label, buffer in rows:
+        row_seconds, _ = best_of(lambda: scanner.scan(buffer))
+        rate = len(buffer) / 1e9 / row_seconds
+        print("%s %7.2f GB/s   /(a) = %.2fx" % (label, rate, rate / (gb / seconds)))
     if os.path.exists(CEILING):
         with tempfile.NamedTemporaryFile(suffix=".ndjson") as f:
             f.write(data)
@@ -73,8 +116,11 @@ def main():
             out = subprocess.run([CEILING, f.name, "5"], capture_output=True, text=True, check=True)
         count, ceiling_seconds = out.stdout.split()
         assert int(count) == documents
-        print("C++ loop (ceiling)      %7.2f GB/s   scan/ceiling = %.2fx"
+        print("C++ loop (ceiling)             %7.2f GB/s   (a)/ceiling = %.2fx"
               % (gb / float(ceiling_seconds), float(ceiling_seconds) / seconds))
+    peak_a, peak_b = peak_kib(mebibytes, False), peak_kib(mebibytes, True)
+    print("peak RSS of a child scanning once: (a) %d KiB, (b) %d KiB, (b)/(a) = %.3f"
+          % (peak_a, peak_b, peak_b / peak_a))
     sample = data[: 16 * 2**20]
     sample = sample[: sample.rfind(b"\n") + 1]
     py_seconds, _ = best_of(lambda: python_baseline(sample), repeats=1)

@@ -3,84 +3,159 @@
 #include <cstring>
 #include <new>
 
+#include "scanner/buffer_end.hpp"
+
+using morvane::scanner::indexedLength;
+using morvane::scanner::incompleteCharacterLength;
+using morvane::scanner::isJsonWhitespace;
+
 namespace {
 
-bool isJsonWhitespace(uint8_t byte) {
-    return byte == ' ' || byte == '\n' || byte == '\r' || byte == '\t';
-}
-
-// Errors of the indexing pass over a whole batch: its index is not built.
-bool isIndexingError(simdjson::error_code error) {
-    return error == simdjson::UTF8_ERROR || error == simdjson::UNCLOSED_STRING ||
-           error == simdjson::UNESCAPED_CHARS;
-}
-
-size_t leadingWhitespace(const uint8_t *data, size_t length) {
-    size_t offset = 0;
-    while (offset < length && isJsonWhitespace(data[offset])) ++offset;
-    return offset;
+// Whether the first token of [data, data + length) cannot start a document.
+bool continuesBackwards(const uint8_t *data, size_t length) {
+    size_t at = 0;
+    while (at < length && isJsonWhitespace(data[at])) ++at;
+    if (at == length) return false;
+    const uint8_t first = data[at];
+    return first == '}' || first == ']' || first == ',' || first == ':';
 }
 
 }  // namespace
 
-// The stream reads the byte at the input's end (and what it holds changes the
-// count: a ':' there turns a trailing string into a key), so the input must be
-// followed by bytes we control. When the buffer ends in whitespace, its last
-// byte serves: scanning one byte less gives the same documents, and only the
-// covered length needs the byte back. Otherwise the bytes are scanned from a
-// padded copy.
-MemoryScanner::Result MemoryScanner::scan(const uint8_t *data, size_t length) {
-    if (length > 0 && isJsonWhitespace(data[length - 1])) {
-        const size_t scanned = length - 1;
-        Result result = scanInPlace(data, scanned);
-        // Trailing whitespace belongs to the covered part only when nothing is truncated.
-        if (result.coveredBytes == scanned) result.coveredBytes = length;
-        return result;
-    }
-    if (length == 0) return scanInPlace(data, 0);
-    const size_t needed = length + simdjson::SIMDJSON_PADDING;
-    if (paddedCapacity < needed) {
-        padded.reset(new uint8_t[needed]);  // left uninitialised: it is overwritten next
-        paddedCapacity = needed;
-    }
-    std::memcpy(padded.get(), data, length);
-    std::memset(padded.get() + length, ' ', simdjson::SIMDJSON_PADDING);
-    Result result = scanInPlace(padded.get(), length);
-    // Large copies are not kept between calls.
-    if (paddedCapacity > kKeptCopyBytes) {
-        padded.reset();
-        paddedCapacity = 0;
-    }
-    return result;
+bool MemoryScanner::Pass::indexingFailed() const {
+    return error == simdjson::UTF8_ERROR || error == simdjson::UNESCAPED_CHARS ||
+           error == simdjson::UNCLOSED_STRING;
 }
 
-MemoryScanner::Result MemoryScanner::scanInPlace(const uint8_t *data, size_t length) {
-    simdjson::ondemand::document_stream stream;
+MemoryScanner::Pass MemoryScanner::run(const uint8_t *data, size_t length) {
+    Pass pass;
     // An empty input never reaches the indexer, so there is no index to ask.
-    if (length == 0) return {0, 0};
+    if (length == 0) return pass;
+    // The worker and its second parser only pay off when there is a next batch.
+    parser.threaded = length > kBatchSize;
+    simdjson::ondemand::document_stream stream;
     if (parser.iterate_many(data, length, kBatchSize).get(stream) == simdjson::MEMALLOC) {
         throw std::bad_alloc();
     }
-    uint64_t documents = 0;
-    size_t lastDocumentStart = 0;
     auto it = stream.begin();
     for (; it != stream.end(); ++it) {
-        if (it.error() == simdjson::SUCCESS) lastDocumentStart = it.current_index();
-        ++documents;
+        if (it.error() == simdjson::SUCCESS) {
+            pass.lastDocumentStart = it.current_index();
+            size_t first = pass.lastDocumentStart;
+            while (first < length && isJsonWhitespace(data[first])) ++first;
+            if (first < length && data[first] != '{' && data[first] != '[') {
+                pass.onlyContainers = false;
+            }
+        }
+        ++pass.steps;
     }
-    const simdjson::error_code error = it.error();
-    // After a memory error the index was never built, so truncated_bytes()
-    // would read garbage.
-    if (error == simdjson::MEMALLOC) throw std::bad_alloc();
-    if (isIndexingError(error)) {
-        // truncated_bytes() is not meaningful after these. The error step still
-        // counts 1; the last good document is given back to the tail, since
-        // where it ends is not known.
-        if (documents <= 1) return {documents, 0};
-        return {documents - 1, lastDocumentStart};
+    pass.error = it.error();
+    // After a memory error the index was never built: truncated_bytes() would read garbage.
+    if (pass.error == simdjson::MEMALLOC) throw std::bad_alloc();
+    if (!pass.indexingFailed()) pass.truncated = stream.truncated_bytes();
+    return pass;
+}
+
+MemoryScanner::Pass MemoryScanner::runCopy(const uint8_t *data, size_t length) {
+    const size_t needed = length + simdjson::SIMDJSON_PADDING;
+    if (copyCapacity < needed) {
+        copy.reset();
+        copyCapacity = 0;
+        copy.reset(new uint8_t[needed]);
+        copyCapacity = needed;
     }
-    // No complete document: the tail starts at the first token, if any. Found
-    // here rather than from the index, which holds no document to measure from.
-    if (documents == 0) return {0, leadingWhitespace(data, length)};
-    return {documents, length - stream.truncated_bytes()};
+    std::memcpy(copy.get(), data, length);
+    std::memset(copy.get() + length, 0, simdjson::SIMDJSON_PADDING);
+    Pass pass = run(copy.get(), length);
+    if (copyCapacity > kKeptCopyBytes) {
+        copy.reset();
+        copyCapacity = 0;
+    }
+    return pass;
+}
+
+MemoryScanner::Result MemoryScanner::resultOf(const Pass &pass, size_t length) {
+    // truncated_bytes() means nothing after an indexing error: stop at the
+    // start of the last good document, which the error may follow or lie in.
+    if (pass.indexingFailed()) return {pass.steps, pass.steps <= 1 ? 0 : pass.lastDocumentStart};
+    return {pass.steps, length - pass.truncated};
+}
+
+MemoryScanner::Result MemoryScanner::scan(const uint8_t *data, size_t length) {
+    const size_t end = length - incompleteCharacterLength(data, length);
+    if (end == 0) return {0, 0};
+    const size_t indexed = indexedLength(data, end);
+    if (indexed < end) return scanWithRejectedEnd(data, end, indexed);
+    return scanIndexable(data, end, length);
+}
+
+// The stream indexes [0, indexed) as its batch and then fails on the rejected
+// bytes up to `end` (invalid UTF-8, since unfinished characters are gone).
+MemoryScanner::Result MemoryScanner::scanWithRejectedEnd(const uint8_t *data, size_t end,
+                                                         size_t indexed) {
+    // A batch that would itself lose bytes at its end is invalid: let the
+    // stream decide how it fails.
+    if (indexedLength(data, indexed) < indexed) return scanWholeCopy(data, end);
+    // data[indexed] is a rejected byte: readable, and not a ':'.
+    const Pass batch = run(data, indexed);
+    if (batch.failed()) return resultOf(batch, end);
+    const size_t batchCovered = indexed - batch.truncated;
+    size_t covered = batchCovered;
+    // A last document that touches the rejected bytes may continue into them.
+    if (covered == indexed && indexed > 0 && !isJsonWhitespace(data[indexed - 1])) {
+        covered = batch.lastDocumentStart;
+    }
+    return {batch.steps + 1, covered};
+}
+
+MemoryScanner::Result MemoryScanner::scanIndexable(const uint8_t *data, size_t end,
+                                                   size_t available) {
+    if (end < available && data[end] != ':') return resultOf(run(data, end), end);
+
+    // The byte after `end` is not ours: scan all but the last byte(s) in place,
+    // then the last document again, from a copy.
+    size_t head = end - 1;
+    while (head > 0 && data[head] == ':') --head;
+    const Pass headPass = run(data, head);
+    // Where the head holds bare scalars or stray brackets, how the stream
+    // groups them can depend on bytes past the cut: take the whole instead.
+    if (headPass.failed() || !headPass.onlyContainers) return scanWholeCopy(data, end);
+
+    // Cut where the head's documents are known to be finished in the whole
+    // buffer too: before its unfinished document, in whitespace after its last
+    // document, or else before its last document, which may go on past `head`.
+    size_t cut = head - headPass.truncated;
+    uint64_t kept = headPass.steps;
+    if (cut == head && head > 0) {
+        if (isJsonWhitespace(data[head - 1])) {
+            cut = head - 1;
+        } else if (kept > 0) {
+            cut = headPass.lastDocumentStart;
+            --kept;
+        }
+    }
+    // The stream looks for the last document's start backwards from the end;
+    // past a closing bracket, ',' or ':' it would look on into the head.
+    if (kept > 0 && continuesBackwards(data + cut, end - cut)) return scanWholeCopy(data, end);
+    const Pass tail = runCopy(data + cut, end - cut);
+    if (kept == 0) {
+        // Only whitespace precedes the cut: the tail's answer is the whole's.
+        Result result = resultOf(tail, end - cut);
+        if (!tail.indexingFailed()) result.coveredBytes += cut;
+        return result;
+    }
+    // With documents before it, an indexing error anywhere fails the whole
+    // buffer's only batch, also one the tail alone would report as empty.
+    const bool tailInvalid =
+        tail.indexingFailed() ||
+        (tail.steps == 0 && !simdjson::validate_utf8(reinterpret_cast<const char *>(data + cut),
+                                                     end - cut));
+    if (tailInvalid && end <= kBatchSize) return {1, 0};
+    if (tail.failed() || tailInvalid) return scanWholeCopy(data, end);
+    return {kept + tail.steps, end - tail.truncated};
+}
+
+// Exact but not zero-copy: for malformed input only.
+MemoryScanner::Result MemoryScanner::scanWholeCopy(const uint8_t *data, size_t end) {
+    return resultOf(runCopy(data, end), end);
 }

@@ -14,11 +14,13 @@ def run(script, *args):
 
 def test_split_ndjson_counts_every_record_once(tmp_path):
     path = tmp_path / "events.ndjson"
-    records = [json.dumps({"id": i, "text": "x" * (i % 300)}) for i in range(2000)]
-    path.write_text("\n".join(records) + "\n")
-    out = run("split_ndjson.py", str(path), "--block-size", "4096", "--workers", "2").splitlines()
+    words = ["x" * 40, "café", "東京の夜", "🚀 launch", "naïve — ok"]
+    records = [json.dumps({"id": i, "text": words[i % 5] * (i % 7)}, ensure_ascii=False)
+               for i in range(2000)]
+    path.write_text("\n".join(records) + "\n", encoding="utf-8")
+    out = run("split_ndjson.py", str(path), "--block-size", "4093", "--workers", "2").splitlines()
     chunks = [line for line in out if line.startswith("chunk")]
-    assert len(chunks) > 50  # blocks far smaller than the file
+    assert len(chunks) > 30  # blocks far smaller than the file
     assert out[-1] == "total: 2000 records in %d chunks" % len(chunks)
     covered = sum(int(line.split(": ")[1].split(" bytes")[0]) for line in chunks)
     assert covered == path.stat().st_size

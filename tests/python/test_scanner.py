@@ -1,5 +1,7 @@
 import array
 import gc
+import json
+import random
 
 import numpy as np
 import pytest
@@ -60,3 +62,55 @@ def test_scan_longer_than_one_batch():
     assert MemoryScanner().scan(data) == (count, count * len(line))
     del data
     gc.collect()
+
+
+def _documents(rng, count):
+    words = ["plain", "café", "東京", "🚀", "naïve — ok", 'quote " and \\ slash', "\t"]
+    return [{"id": i, "name": rng.choice(words) * rng.randint(0, 5),
+             "tags": [rng.choice(words) for _ in range(rng.randint(0, 3))],
+             "nested": {"v": [rng.random(), None, True]}} for i in range(count)]
+
+
+@pytest.mark.parametrize("style", ["ndjson", "pretty", "glued"])
+def test_growing_stream_loop_counts_every_document_once(style):
+    # The README's loop over non-ASCII text cut at every block size counts each
+    # document once and always cuts between documents.
+    rng = random.Random(style)
+    docs = _documents(rng, 60)
+    if style == "ndjson":
+        texts = [json.dumps(d, ensure_ascii=False) + "\n" for d in docs]
+    elif style == "pretty":
+        texts = [json.dumps(d, ensure_ascii=False, indent=2) + "\n" for d in docs]
+    else:
+        texts = [json.dumps(d, ensure_ascii=False, separators=(",", ":")) for d in docs]
+    stream = "".join(texts).encode()
+    ends = set()
+    offset = 0
+    for text in texts:
+        ends.add(offset + len(text.rstrip("\n").encode()))
+        offset += len(text.encode())
+        ends.add(offset)
+    scanner = MemoryScanner()
+    for block in (1, 2, 3, 7, 64, 4096):
+        pending, consumed, counted = b"", 0, 0
+        for start in range(0, len(stream), block):
+            data = pending + stream[start:start + block]
+            documents, covered = scanner.scan(data)
+            counted += documents
+            consumed += covered
+            assert consumed == 0 or consumed in ends
+            pending = data[covered:]
+        assert (counted, pending) == (len(docs), b""), block
+
+
+@pytest.mark.parametrize("data,expected", [
+    (b'{"a":1}\n{"b":"\xc3', (1, 8)),             # cut inside a character
+    (b'{"a":1}\n{"b":"\xf0\x9f\x9a', (1, 8)),
+    (b'[1] "\xe2\x82', (1, 4)),
+    (b'{"a":1} \xff', (2, 8)),                    # an error step counts
+    (b'{"a":1}\n{"b":2}\n\xff', (3, 16)),
+    (b'{"a":1}\n{"b":2}\n{"c":"x\n', (1, 0)),     # raw newline in a string
+    (b'[1]\n["\xe2\x80 ', (1, 0)),                # invalid, not unfinished
+])
+def test_scan_utf8_and_malformed_ends(data, expected):
+    assert MemoryScanner().scan(data) == expected

@@ -102,8 +102,15 @@ TEST(MemoryScanner, NeverReadsPastTheGuardPage) {
 TEST(MemoryScanner, InvalidUtf8EndsTheCount) {
     MemoryScanner scanner;
     // Regression: the covered length used to be read from an index that was never built.
-    expectResult(scan(scanner, "{\"a\":1} {\"b\":\"\xff\"}"), 1, 0);
-    expectResult(scan(scanner, "{} [] {\"b\":\"\xff\"}"), 2, 3);
+    // The stream indexes up to the byte that looks like a lead byte, then fails.
+    expectResult(scan(scanner, "{\"a\":1} {\"b\":\"\xff\"}"), 2, 8);
+    expectResult(scan(scanner, "{} [] {\"b\":\"\xff\"}"), 3, 6);
+    // Regression: the error step was not counted, and nothing after the
+    // documents before it was covered.
+    expectResult(scan(scanner, "{\"a\":1} \xff"), 2, 8);
+    expectResult(scan(scanner, "{\"a\":1}\n{\"b\":2}\n\xff"), 3, 16);
+    // An error the indexer finds inside its batch fails the batch: one step.
+    expectResult(scan(scanner, "{\"a\":1} {\"b\":\"\xff\"} "), 1, 0);
     expectResult(scan(scanner, "{\"a\":1} \"\x01\" \n"), 1, 0);
     expectResult(scan(scanner, "{} {}"), 2, 5);  // still usable
 }

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <simdjson.h>
+
+// The dependency itself, run the plain way: over a zero-padded copy of the
+// bytes, counting every step of the stream.
+struct ReferenceScan {
+    uint64_t steps = 0;
+    uint64_t covered = 0;
+    bool indexingError = false;  // covered is meaningless then
+};
+
+inline ReferenceScan referenceScan(const std::string &text) {
+    static simdjson::ondemand::parser parser;
+    ReferenceScan result;
+    if (text.empty()) return result;
+    std::vector<uint8_t> padded(text.size() + simdjson::SIMDJSON_PADDING, 0);
+    std::memcpy(padded.data(), text.data(), text.size());
+    simdjson::ondemand::document_stream stream;
+    if (parser.iterate_many(padded.data(), text.size(), 1073741824).get(stream)) return result;
+    auto it = stream.begin();
+    for (; it != stream.end(); ++it) ++result.steps;
+    const auto error = it.error();
+    result.indexingError = error == simdjson::UTF8_ERROR || error == simdjson::UNESCAPED_CHARS ||
+                           error == simdjson::UNCLOSED_STRING;
+    if (!result.indexingError) result.covered = text.size() - stream.truncated_bytes();
+    return result;
+}
