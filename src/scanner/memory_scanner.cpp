@@ -43,7 +43,7 @@ MemoryScanner::Pass MemoryScanner::run(const uint8_t *data, size_t length) {
             pass.lastDocumentStart = it.current_index();
             size_t first = pass.lastDocumentStart;
             while (first < length && isJsonWhitespace(data[first])) ++first;
-            if (first < length && data[first] != '{' && data[first] != '[') {
+            if (first < length && data[first] != '{' && data[first] != '[' && data[first] != '"') {
                 pass.onlyContainers = false;
             }
         }
@@ -117,7 +117,7 @@ MemoryScanner::Result MemoryScanner::scanIndexable(const uint8_t *data, size_t e
     size_t head = end - 1;
     while (head > 0 && data[head] == ':') --head;
     const Pass headPass = run(data, head);
-    // Where the head holds bare scalars or stray brackets, how the stream
+    // Where the head holds bare numbers, literals or stray brackets, how the stream
     // groups them can depend on bytes past the cut: take the whole instead.
     if (headPass.failed() || !headPass.onlyContainers) return scanWholeCopy(data, end);
 

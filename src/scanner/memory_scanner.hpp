@@ -42,7 +42,7 @@ private:
         simdjson::error_code error = simdjson::EMPTY;  // of the last step; EMPTY when none failed
         size_t truncated = 0;                          // the stream's truncated_bytes()
         size_t lastDocumentStart = 0;                  // of the last step without error
-        bool onlyContainers = true;                    // every document an object or array
+        bool onlyContainers = true;                    // every document an object, array or string
 
         bool failed() const { return error != simdjson::EMPTY && error != simdjson::SUCCESS; }
         bool indexingFailed() const;
