@@ -1,7 +1,10 @@
 // Python class Bitmap. Names are registered in their published order; each
 // binding converts its arguments, calls one operation of the position set and
 // converts the result.
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
+#include <type_traits>
 #include <optional>
 #include <stdexcept>
 
@@ -30,14 +33,46 @@ Bitmap fromPositions(const std::optional<PositionArray> &indices) {
     const auto count = static_cast<size_t>(indices->shape(0));
     const auto stride = indices->strides(0);
     const auto *bytes = reinterpret_cast<const char *>(indices->data());
-    if (stride == sizeof(uint64_t)) {
+    const bool aligned = reinterpret_cast<uintptr_t>(bytes) % alignof(uint64_t) == 0;
+    if (stride == sizeof(uint64_t) && aligned) {
         result.addMany(count, reinterpret_cast<const uint64_t *>(bytes));
-    } else {
-        for (size_t i = 0; i < count; ++i, bytes += stride) {
-            result.add(*reinterpret_cast<const uint64_t *>(bytes));
+        return result;
+    }
+    // Strided or unaligned (a view into a byte buffer at an odd offset):
+    // copied into aligned blocks, never read through a misaligned pointer.
+    constexpr size_t kBlock = 4096;
+    uint64_t block[kBlock];
+    for (size_t done = 0; done < count;) {
+        const size_t take = std::min(kBlock, count - done);
+        for (size_t i = 0; i < take; ++i, bytes += stride) {
+            std::memcpy(&block[i], bytes, sizeof(uint64_t));
         }
+        result.addMany(take, block);
+        done += take;
     }
     return result;
+}
+
+// Live iterators end once the set may have changed: after the operation, or
+// when it fails part-way. The core raises std::invalid_argument only for
+// refusals made before anything changed, which leave iterators running.
+template <typename Operation>
+decltype(auto) changing(const Bitmap &self, Operation &&operation) {
+    try {
+        if constexpr (std::is_void_v<decltype(operation())>) {
+            operation();
+            noteChange(self);
+        } else {
+            auto result = operation();
+            noteChange(self);
+            return result;
+        }
+    } catch (const std::invalid_argument &) {
+        throw;
+    } catch (...) {
+        noteChange(self);
+        throw;
+    }
 }
 
 // flip(position, None) toggles one position; 2^64 - 1 has no exclusive end.
@@ -54,8 +89,7 @@ void flipOne(Bitmap &bitmap, uint64_t position) {
 // The in-place forms change the receiver and return a new object holding a copy.
 template <Bitmap &(Bitmap::*Operation)(const Bitmap &)>
 Bitmap inPlace(Bitmap &self, const Bitmap &other) {
-    noteChange(self);
-    (self.*Operation)(other);
+    changing(self, [&] { (self.*Operation)(other); });
     return Bitmap(self);
 }
 
@@ -127,8 +161,8 @@ void registerBitmap(py::module_ &module) {
     cls.def(
         "persisted_size",
         [](Bitmap &self, bool portable, bool optimize, bool shrink) {
-            if (optimize || shrink) noteChange(self);
-            return self.persistedSize(portable, optimize, shrink);
+            if (!optimize && !shrink) return self.persistedSize(portable, false, false);
+            return changing(self, [&] { return self.persistedSize(portable, optimize, shrink); });
         },
         py::arg("portable") = true, py::arg("optimize") = true, py::arg("shrink") = true,
         "Bytes that write() needs; optimize/shrink compact the set itself first.");
@@ -155,15 +189,13 @@ void registerBitmap(py::module_ &module) {
     cls.def(
         "self_or_next",
         [](Bitmap &self, uint64_t position) {
-            noteChange(self);
-            return self.selfOrNext(position);
+            return changing(self, [&] { return self.selfOrNext(position); });
         },
         position, "position if a member, else the next member, else 0.");
     cls.def(
         "self_or_previous",
         [](Bitmap &self, uint64_t position) {
-            noteChange(self);
-            return self.selfOrPrevious(position);
+            return changing(self, [&] { return self.selfOrPrevious(position); });
         },
         position, "position if a member, else the previous member, else 18446744073709551615.");
     cls.def("subset_of", &Bitmap::isSubset, py::arg("other"),
@@ -182,39 +214,39 @@ void registerBitmap(py::module_ &module) {
     cls.def(
         "contract",
         [](Bitmap &self, uint64_t position, uint64_t by) {
-            noteChange(self);
-            self.contract(position, by);
+            changing(self, [&] { self.contract(position, by); });
         },
         position, py::arg("by"),
         "Drops the members in [position - by + 1, position] and moves those above down by by.");
     cls.def(
         "expand",
         [](Bitmap &self, uint64_t position, uint64_t by) {
-            noteChange(self);
-            self.expand(position, by);
+            changing(self, [&] { self.expand(position, by); });
         },
         position, py::arg("by"), "Moves the members at or above position up by by.");
 
     cls.def(
         "set",
         [](Bitmap &self, uint64_t position, std::optional<uint64_t> endEx) {
-            noteChange(self);
-            if (endEx) {
-                self.addRange(position, *endEx);
-            } else {
-                self.add(position);
-            }
+            changing(self, [&] {
+                if (endEx) {
+                    self.addRange(position, *endEx);
+                } else {
+                    self.add(position);
+                }
+            });
         },
         position, py::arg("endEx") = none, "Adds position, or every position of [position, endEx).");
     cls.def(
         "unset",
         [](Bitmap &self, uint64_t position, std::optional<uint64_t> endEx) {
-            noteChange(self);
-            if (endEx) {
-                self.removeRange(position, *endEx);
-            } else {
-                self.remove(position);
-            }
+            changing(self, [&] {
+                if (endEx) {
+                    self.removeRange(position, *endEx);
+                } else {
+                    self.remove(position);
+                }
+            });
         },
         position, py::arg("endEx") = none,
         "Removes position, or every position of [position, endEx).");
@@ -222,12 +254,13 @@ void registerBitmap(py::module_ &module) {
         "flip",
         [](Bitmap &self, uint64_t position, std::optional<uint64_t> endEx) {
             if (endEx && position >= *endEx) throw std::runtime_error("Invalid range.");
-            noteChange(self);
-            if (endEx) {
-                self.flip(position, *endEx);
-            } else {
-                flipOne(self, position);
-            }
+            changing(self, [&] {
+                if (endEx) {
+                    self.flip(position, *endEx);
+                } else {
+                    flipOne(self, position);
+                }
+            });
         },
         position, py::arg("endEx"),
         "Toggles every position of [position, endEx), or position alone when endEx is None.");

@@ -23,7 +23,9 @@ public:
 
     bool load(handle src, bool) {
         static const type_info *const registered = get_type_info(typeid(T));
-        if (!src || !PyObject_TypeCheck(src.ptr(), registered->type)) return false;
+        if (!src || registered == nullptr || !PyObject_TypeCheck(src.ptr(), registered->type)) {
+            return false;
+        }
         auto holder = reinterpret_cast<instance *>(src.ptr())->get_value_and_holder(registered);
         if (!holder.holder_constructed()) return false;
         value = holder.template value_ptr<T>();

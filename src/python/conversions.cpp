@@ -12,15 +12,33 @@ using morvane::storage::Bitmap;
 
 namespace morvane::python {
 
+// Allocating an array can run Python code (the first one imports NumPy's C
+// API, any one may collect garbage), and a finaliser may change the set. Each
+// result is therefore sized again after its allocation, and filled only when
+// the set still has that size; nothing between that check and the fill runs
+// Python code.
 py::array_t<uint64_t> indexArray(const Bitmap &bitmap) {
-    const uint64_t count = bitmap.cardinality();
-    py::array_t<uint64_t> result(static_cast<py::ssize_t>(count));
-    bitmap.copyPositions(result.mutable_data());
-    return result;
+    for (;;) {
+        const uint64_t count = bitmap.cardinality();
+        py::array_t<uint64_t> result(static_cast<py::ssize_t>(count));
+        if (bitmap.cardinality() != count) continue;
+        bitmap.copyPositions(result.mutable_data());
+        return result;
+    }
 }
 
-py::array_t<bool> boolArray(const Bitmap &bitmap, bool invert, bool relative) {
-    if (bitmap.cardinality() == 0) return py::array_t<bool>(0);
+namespace {
+
+struct MaskSpan {
+    uint64_t offset = 0;
+    uint64_t length = 0;  // 0 for an empty set
+    bool operator==(const MaskSpan &other) const {
+        return offset == other.offset && length == other.length;
+    }
+};
+
+MaskSpan maskSpan(const Bitmap &bitmap, bool relative) {
+    if (bitmap.cardinality() == 0) return {};  // a full set raises the cardinality message
     const uint64_t lo = *bitmap.first(), hi = *bitmap.last();
     const uint64_t offset = relative ? lo : 0;
     const uint64_t length = hi - offset + 1;
@@ -30,7 +48,21 @@ py::array_t<bool> boolArray(const Bitmap &bitmap, bool invert, bool relative) {
                                 (length == 0 ? std::string("2^64") : std::to_string(length)) +
                                 " elements");
     }
-    py::array_t<bool> result(static_cast<py::ssize_t>(length));
+    return {offset, length};
+}
+
+}  // namespace
+
+py::array_t<bool> boolArray(const Bitmap &bitmap, bool invert, bool relative) {
+    MaskSpan span = maskSpan(bitmap, relative);
+    py::array_t<bool> result(static_cast<py::ssize_t>(span.length));
+    // Sized again after the allocation (see indexArray).
+    while (!(maskSpan(bitmap, relative) == span)) {
+        span = maskSpan(bitmap, relative);
+        result = py::array_t<bool>(static_cast<py::ssize_t>(span.length));
+    }
+    if (span.length == 0) return result;
+    const uint64_t offset = span.offset, length = span.length;
     bool *out = result.mutable_data();
     std::memset(out, invert ? 1 : 0, length);
     const bool member = !invert;

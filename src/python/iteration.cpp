@@ -2,16 +2,16 @@
 #include "python/iteration.hpp"
 
 #include <memory>
+#include <utility>
 #include <stdexcept>
 
+#include "python/casters.hpp"
 #include "python/change_tracker.hpp"
 
 namespace py = pybind11;
 using morvane::storage::Bitmap;
 
 namespace morvane::python {
-
-namespace {
 
 class MemberIterator {
 public:
@@ -43,6 +43,18 @@ private:
     bool exhausted = false;
 };
 
+}  // namespace morvane::python
+
+// The same guard as for the other bound classes: an iterator made by __new__
+// alone holds no value and is refused with TypeError.
+template <>
+class pybind11::detail::type_caster<morvane::python::MemberIterator>
+    : public constructed_instance_caster<morvane::python::MemberIterator> {};
+
+namespace morvane::python {
+
+namespace {
+
 // Registered on first use, like the binding library's own iterators.
 void ensureIteratorClass() {
     if (py::detail::get_type_info(typeid(MemberIterator), false) != nullptr) return;
@@ -57,7 +69,10 @@ void ensureIteratorClass() {
 
 py::iterator iterateMembers(const Bitmap &bitmap) {
     ensureIteratorClass();
-    return py::iterator(py::cast(std::make_unique<MemberIterator>(bitmap)));
+    auto owned = std::make_unique<MemberIterator>(bitmap);
+    py::object object = py::cast(owned.get(), py::return_value_policy::take_ownership);
+    owned.release();  // now held by the Python object
+    return py::iterator(std::move(object));
 }
 
 }  // namespace morvane::python

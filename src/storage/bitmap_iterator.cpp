@@ -1,4 +1,6 @@
+#include <algorithm>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "storage/bitmap.hpp"
@@ -15,15 +17,20 @@ void Bitmap::copyPositions(uint64_t *out) const {
     // the front: element j's write ends at byte 8j + 8, before the next unread
     // low part at byte 4c + 4j + 4. memcpy keeps the two views of the bytes apart.
     constexpr uint64_t kBufferedValues = 1 << 16;
-    std::vector<uint32_t> buffer;
+    // Grown as needed and left uninitialised: it is overwritten before it is read.
+    std::unique_ptr<uint32_t[]> buffer;
+    uint64_t bufferCapacity = 0;
     auto *bytes = reinterpret_cast<unsigned char *>(out);
     for (const auto &[key, slot] : slots) {
         const uint64_t count = slot.cardinality();
         if (count == 0) continue;
         const uint64_t high = uint64_t{key} << 32;
         if (count <= kBufferedValues) {
-            buffer.resize(kBufferedValues);
-            slot.copyLowParts(buffer.data());
+            if (bufferCapacity < count) {
+                bufferCapacity = std::min(kBufferedValues, std::max(count, 2 * bufferCapacity));
+                buffer.reset(new uint32_t[bufferCapacity]);
+            }
+            slot.copyLowParts(buffer.get());
             for (uint64_t j = 0; j < count; ++j) {
                 const uint64_t position = high | buffer[j];
                 std::memcpy(bytes + 8 * j, &position, sizeof position);

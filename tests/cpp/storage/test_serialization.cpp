@@ -133,17 +133,23 @@ TEST(BitmapSerialization, TruncatedFormsAreRefusedAtEveryLength) {
     }
 }
 
-TEST(BitmapSerialization, ImageShorterThanItsLengthIsRefused) {
-    Bitmap bitmap = Bitmap::of({1});
-    Bytes bytes = serialize(bitmap, true);
-    bytes.push_back(0);
-    const uint64_t longer = u64(bytes, 12) + 1;
-    std::memcpy(bytes.data() + 12, &longer, sizeof longer);
-    try {
-        Bitmap::read(bytes.data(), bytes.size(), true);
-        FAIL();
-    } catch (const std::runtime_error &error) {
-        EXPECT_STREQ(error.what(), "failed alloc while reading");
+// Regression: a record whose stored length exceeds what its image uses was
+// refused; the next record starts after the stored length.
+TEST(BitmapSerialization, ImageShorterThanItsLengthReads) {
+    for (const bool portable : {true, false}) {
+        Bitmap bitmap = Bitmap::of({1, 7, (uint64_t{3} << 32) | 9});
+        Bytes bytes = serialize(bitmap, portable);
+        const uint64_t firstLength = u64(bytes, 12);
+        // Pad the first record's image with three bytes and say so in its length.
+        bytes.insert(bytes.begin() + 20 + static_cast<long>(firstLength), 3, 0x55);
+        const uint64_t longer = firstLength + 3;
+        std::memcpy(bytes.data() + 12, &longer, sizeof longer);
+        const Bitmap back = Bitmap::read(bytes.data(), bytes.size(), portable);
+        EXPECT_TRUE(back == bitmap);
+        // An image that needs more than its stored length is still refused.
+        const uint64_t shorter = firstLength - 1;
+        std::memcpy(bytes.data() + 12, &shorter, sizeof shorter);
+        EXPECT_THROW(Bitmap::read(bytes.data(), bytes.size(), portable), std::runtime_error);
     }
 }
 
