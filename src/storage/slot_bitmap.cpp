@@ -7,6 +7,8 @@ namespace morvane::storage {
 
 namespace {
 
+const bool kAllocatorInstalled = (installRoaringAllocator(), true);
+
 constexpr char kCopyFailed[] = "failed roaring_bitmap_overwrite in constructor";
 constexpr char kAssignFailed[] = "failed memory alloc in assignment";
 constexpr char kReadFailed[] = "failed alloc while reading";
@@ -50,7 +52,16 @@ size_t nativeImageSize(const char *in, size_t maxBytes) {
 
 }  // namespace
 
+size_t SlotBitmap::footprint() const {
+    // A bitset container takes 8 KiB; below that many containers the bound
+    // stays under ensureHeadroom's threshold without measuring.
+    const size_t containers = static_cast<size_t>(containerCount());
+    if (containers * 8192 < (size_t{1} << 20)) return containers * 8192;
+    return roaring_bitmap_portable_size_in_bytes(&bitmap_) + containers * 64;
+}
+
 SlotBitmap::SlotBitmap(const SlotBitmap &other) : bitmap_{} {
+    ensureHeadroom(other.footprint());
     if (!roaring_bitmap_overwrite(&bitmap_, &other.bitmap_)) {
         roaring_bitmap_clear(&bitmap_);
         throw std::runtime_error(kCopyFailed);
@@ -59,6 +70,7 @@ SlotBitmap::SlotBitmap(const SlotBitmap &other) : bitmap_{} {
 
 SlotBitmap &SlotBitmap::operator=(const SlotBitmap &other) {
     if (this == &other) return *this;
+    ensureHeadroom(other.footprint());
     changed();
     if (!roaring_bitmap_overwrite(&bitmap_, &other.bitmap_)) {
         roaring_bitmap_clear(&bitmap_);
@@ -95,14 +107,17 @@ SlotBitmap SlotBitmap::operator&(const SlotBitmap &other) const {
 }
 
 SlotBitmap SlotBitmap::operator-(const SlotBitmap &other) const {
+    ensureHeadroom(footprint() + other.footprint());
     return adopt(roaring_bitmap_andnot(&bitmap_, &other.bitmap_), kAssignFailed);
 }
 
 SlotBitmap SlotBitmap::operator|(const SlotBitmap &other) const {
+    ensureHeadroom(footprint() + other.footprint());
     return adopt(roaring_bitmap_or(&bitmap_, &other.bitmap_), kAssignFailed);
 }
 
 SlotBitmap SlotBitmap::operator^(const SlotBitmap &other) const {
+    ensureHeadroom(footprint() + other.footprint());
     return adopt(roaring_bitmap_xor(&bitmap_, &other.bitmap_), kAssignFailed);
 }
 
@@ -174,12 +189,14 @@ SlotBitmap &SlotBitmap::operator-=(const SlotBitmap &other) {
 }
 
 SlotBitmap &SlotBitmap::operator|=(const SlotBitmap &other) {
+    ensureHeadroom(footprint() + other.footprint());
     changed();
     if (this != &other) roaring_bitmap_or_inplace(&bitmap_, &other.bitmap_);
     return *this;
 }
 
 SlotBitmap &SlotBitmap::operator^=(const SlotBitmap &other) {
+    ensureHeadroom(footprint() + other.footprint());
     changed();
     if (this == &other) {
         clear();
@@ -190,6 +207,7 @@ SlotBitmap &SlotBitmap::operator^=(const SlotBitmap &other) {
 }
 
 SlotBitmap SlotBitmap::addOffset(int64_t offset) const {
+    ensureHeadroom(2 * footprint());
     return adopt(roaring_bitmap_add_offset(&bitmap_, offset), kCopyFailed);
 }
 
@@ -222,6 +240,7 @@ SlotBitmap SlotBitmap::deserialize(const char *in, size_t maxBytes, bool portabl
     consumed = portable ? roaring_bitmap_portable_deserialize_size(in, maxBytes)
                         : nativeImageSize(in, maxBytes);
     if (consumed == 0 || consumed > maxBytes) throw std::runtime_error(kReadFailed);
+    ensureHeadroom(2 * consumed);
     SlotBitmap result = adopt(portable ? roaring_bitmap_portable_deserialize_safe(in, maxBytes)
                                        : roaring_bitmap_deserialize_safe(in, maxBytes),
                               kReadFailed);

@@ -8,6 +8,12 @@
 
 namespace morvane::storage {
 
+// Makes CRoaring's failed allocations throw std::bad_alloc; done once when the
+// core is loaded.
+void installRoaringAllocator();
+// Throws std::bad_alloc unless `bytes` (when large) can be allocated now.
+void ensureHeadroom(size_t bytes);
+
 // RAII owner of one CRoaring 32-bit bitmap: the low parts of every member that
 // shares one high key. The bitmap is held by value, so an empty slot costs no
 // allocation and a move is a plain struct copy.
@@ -57,6 +63,7 @@ public:
 
     // Ranges. Closed forms take [first, last]; the others [start, end) with end <= 2^32.
     void addRangeClosed(uint32_t first, uint32_t last) {
+        ensureHeadroom(rangeBytes(first, last));
         changed();
         roaring_bitmap_add_range_closed(&bitmap_, first, last);
     }
@@ -65,6 +72,7 @@ public:
         roaring_bitmap_remove_range_closed(&bitmap_, first, last);
     }
     void flip(uint64_t start, uint64_t end) {
+        if (end > start) ensureHeadroom(rangeBytes(uint32_t(start), uint32_t(end - 1)) + footprint());
         changed();
         roaring_bitmap_flip_inplace(&bitmap_, start, end);
     }
@@ -149,6 +157,12 @@ private:
 
     // Every change may undo what runOptimize and shrinkToFit did.
     void changed() noexcept { compacted_ = Compaction{}; }
+    // Upper bounds of what an operation may allocate, for ensureHeadroom.
+    size_t rangeBytes(uint32_t first, uint32_t last) const {
+        const size_t chunks = (last >> 16) - (first >> 16) + 1;
+        return chunks * 96 + (static_cast<size_t>(containerCount()) + chunks) * 24;
+    }
+    size_t footprint() const;
 
     struct Compaction {
         bool runOptimized = false;
