@@ -10,7 +10,7 @@ log() { printf '[setup] %s\n' "$*"; }
 
 # --- Debian packages -------------------------------------------------------
 missing=()
-for pkg in libsimdjson-dev libgtest-dev cmake g++ valgrind; do
+for pkg in libsimdjson-dev libgtest-dev cmake g++ valgrind clang libclang-rt-14-dev; do
     dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
 done
 if [ "${#missing[@]}" -gt 0 ]; then

@@ -35,6 +35,8 @@ test "${PIPESTATUS[0]}" -eq 0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 echo "[test] C++ tests under sanitizers"
 ASAN_OPTIONS=detect_leaks=1 ctest --test-dir "$asan_dir" --output-on-failure -j "$(nproc)"
+echo "[test] coverage-guided fuzzing (${FUZZ_SECONDS:-60}s per target)"
+FUZZ_SECONDS="${FUZZ_SECONDS:-60}" scripts/fuzz.sh
 echo "[test] Python tests under sanitizers"
 # The interpreter is not instrumented: the runtime is preloaded and its own
 # leaks are not reported.

@@ -17,6 +17,8 @@ struct ReferenceScan {
 
 inline ReferenceScan referenceScan(const std::string &text) {
     static simdjson::ondemand::parser parser;
+    // Same results; without it, a rejected tail starts a worker and a second parser.
+    parser.threaded = false;
     ReferenceScan result;
     if (text.empty()) return result;
     std::vector<uint8_t> padded(text.size() + simdjson::SIMDJSON_PADDING, 0);
