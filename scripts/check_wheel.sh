@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds a wheel with pip from a clean copy of the tracked files (so the build
-# fetches CRoaring itself), installs it into a fresh venv of the same
-# interpreter and imports it there.
+# fetches CRoaring itself), repairs it into a manylinux wheel with auditwheel
+# (which carries the shared libraries it links, simdjson's), checks that the
+# installed module resolves no library outside the wheel and the policy, and
+# runs a smoke test in a fresh venv of the same interpreter.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
@@ -15,18 +17,36 @@ git ls-files -z | tar --null -T - -cf - | tar -xf - -C "$source_dir"
 
 echo "[wheel] building from a clean copy"
 "$VENV/bin/python" -m pip wheel -q --disable-pip-version-check --no-deps "$source_dir" -w "$work/dist"
-wheel=$(ls "$work"/dist/*.whl)
+raw=$(ls "$work"/dist/*.whl)
+"$VENV/bin/python" -m auditwheel repair -q "$raw" -w "$work/wheelhouse" 2>&1 | grep -v '^INFO' || true
+wheel=$(ls "$work"/wheelhouse/*.whl)
+"$VENV/bin/python" -m auditwheel show "$wheel" | tee "$work/show.txt"
+grep -qE 'consistent with the following platform tag:? *"manylinux_' "$work/show.txt" ||
+    { echo "[wheel] no manylinux policy" >&2; exit 1; }
 echo "[wheel] installing $(basename "$wheel") into a fresh venv"
 "$MORVANE_PYTHON" -m venv "$work/venv"
 "$work/venv/bin/python" -m pip install -q --disable-pip-version-check "$wheel"
 cd "$work"
+module=$("$work/venv/bin/python" -c 'import _morvane_rec_extension as m; print(m.__file__)')
+# Every library resolves inside the wheel or to one the manylinux policy allows.
+allowed='^(linux-vdso\.so\.1|ld-linux-x86-64\.so\.2|libc\.so\.6|libm\.so\.6|libstdc\+\+\.so\.6|libgcc_s\.so\.1|libpthread\.so\.0|libdl\.so\.2|librt\.so\.1)$'
+ldd "$module" | while read -r name _ path _; do
+    case "$path" in "$work"/venv/*) continue ;; esac
+    [[ "$name" =~ $allowed || "$name" == /* ]] ||
+        { echo "[wheel] $name resolves outside the wheel: $path" >&2; exit 1; }
+done
 "$work/venv/bin/python" - <<'PY'
 import os
 import numpy as np
 import _morvane_rec_extension as ext
 
-bitmap = ext.Bitmap(np.array([5, 2**40], dtype=np.uint64))
-assert list(bitmap) == [5, 2**40]
+print("[wheel] NumPy", np.__version__)
+bitmap = ext.Bitmap(np.array([5, 2**40, 7], dtype=np.uint64))
+assert list(bitmap) == [5, 7, 2**40]
+assert bitmap.index_array().tolist() == [5, 7, 2**40]
+assert ext.Bitmap(np.array([3, 9], dtype=np.uint64)).bool_array(False, False).nonzero()[0].tolist() == [3, 9]
+buf = bytearray(bitmap.persisted_size()); bitmap.write(buf)
+assert ext.Bitmap.read(buf) == bitmap
 assert ext.MemoryScanner().scan(b'{"a":1}\n{"b":') == (1, 8)
 stub = os.path.join(os.path.dirname(ext.__file__), "_morvane_rec_extension.pyi")
 assert os.path.isfile(stub), stub

@@ -267,7 +267,9 @@ void registerBitmap(py::module_ &module) {
 
     defineAlgebra(cls);
 
-    cls.def("__iter__", &iterateMembers, py::keep_alive<0, 1>(),
+    // The iterator holds its set itself rather than through keep_alive: pybind11
+    // 3.1 runs keep_alive even after refusing the arguments, on no result.
+    cls.def("__iter__", &iterateMembers,
             "The members in ascending order; changing the set ends the iteration.");
     cls.def("index_array", &indexArray, "Members as a new ascending uint64 array.");
     cls.def("bool_array", &boolArray, py::arg("invert") = true, py::arg("relative") = true,

@@ -15,8 +15,8 @@ namespace morvane::python {
 
 class MemberIterator {
 public:
-    explicit MemberIterator(const Bitmap &bitmap)
-        : watch(bitmap), current(bitmap.begin()), end(bitmap.end()) {}
+    MemberIterator(const Bitmap &bitmap, py::object owner)
+        : owner(std::move(owner)), watch(bitmap), current(bitmap.begin()), end(bitmap.end()) {}
 
     uint64_t next() {
         // Once exhausted, the bitmap is not looked at again.
@@ -36,6 +36,7 @@ public:
     }
 
 private:
+    py::object owner;  // the Python set, kept alive while the iterator lives
     ChangeWatch watch;
     Bitmap::BitmapForwardIterator current;
     Bitmap::BitmapForwardIterator end;
@@ -69,7 +70,9 @@ void ensureIteratorClass() {
 
 py::iterator iterateMembers(const Bitmap &bitmap) {
     ensureIteratorClass();
-    auto owned = std::make_unique<MemberIterator>(bitmap);
+    // The set's own Python object: pybind11 finds the registered instance.
+    py::object owner = py::cast(&bitmap, py::return_value_policy::reference);
+    auto owned = std::make_unique<MemberIterator>(bitmap, std::move(owner));
     py::object object = py::cast(owned.get(), py::return_value_policy::take_ownership);
     owned.release();  // now held by the Python object
     return py::iterator(std::move(object));

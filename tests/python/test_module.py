@@ -31,14 +31,39 @@ def test_module_holds_both_classes_in_registration_order():
     assert ext.Bitmap.__hash__ is None
 
 
+def _pybind11_major():
+    import pybind11  # the build dependency in this venv
+    return int(pybind11.__version__.split(".")[0])
+
+
+# The stored signature lines as each pybind11 renders them: 2.x (the pinned
+# 2.11.1 of CPython 3.7) and 3.x (newer interpreters).
+SIGNATURES = {
+    2: {
+        "set": "set(self: _morvane_rec_extension.Bitmap, position: int, endEx: Optional[int] = None) -> None",
+        "flip": "position: int, endEx: Optional[int]) -> None",
+        "scan": "scan(self: _morvane_rec_extension.MemoryScanner, arg0: buffer) -> Tuple[int, int]",
+        "iter": "-> Iterator",
+    },
+    3: {
+        "set": "set(self: _morvane_rec_extension.Bitmap, position: typing.SupportsInt | "
+               "typing.SupportsIndex, endEx: typing.SupportsInt | typing.SupportsIndex | None = None)"
+               " -> None",
+        "flip": "endEx: typing.SupportsInt | typing.SupportsIndex | None) -> None",
+        "scan": "scan(self: _morvane_rec_extension.MemoryScanner, arg0: collections.abc.Buffer)"
+                " -> tuple[int, int]",
+        "iter": "-> collections.abc.Iterator",
+    },
+}
+
+
 def test_stored_signatures():
-    assert ext.Bitmap.set.__doc__.splitlines()[0] == (
-        "set(self: _morvane_rec_extension.Bitmap, position: int, endEx: Optional[int] = None) -> None")
-    assert ext.Bitmap.flip.__doc__.splitlines()[0].endswith("position: int, endEx: Optional[int]) -> None")
+    expected = SIGNATURES[_pybind11_major()]
+    assert ext.Bitmap.set.__doc__.splitlines()[0] == expected["set"]
+    assert ext.Bitmap.flip.__doc__.splitlines()[0].endswith(expected["flip"])
     assert ext.Bitmap.cardinality.fget.__doc__.splitlines()[0] == "(self: _morvane_rec_extension.Bitmap) -> int"
-    assert ext.MemoryScanner.scan.__doc__.splitlines()[0] == (
-        "scan(self: _morvane_rec_extension.MemoryScanner, arg0: buffer) -> Tuple[int, int]")
-    assert ext.Bitmap.__iter__.__doc__.splitlines()[0].endswith("-> Iterator")
+    assert ext.MemoryScanner.scan.__doc__.splitlines()[0] == expected["scan"]
+    assert ext.Bitmap.__iter__.__doc__.splitlines()[0].endswith(expected["iter"])
 
 
 def _other_python():
@@ -133,3 +158,20 @@ def test_subclasses_work():
 
     rows = Rows([1, KEY])
     assert rows.contains(KEY) and ext.Bitmap([1, KEY]) == rows
+
+
+@pytest.mark.parametrize("fake_version", ["2.1.0", "3.0.0"])
+def test_import_refuses_a_numpy_whose_arrays_the_build_cannot_read(tmp_path, fake_version):
+    # pybind11 before 2.12 (the CPython 3.7 build) reads NumPy 1 arrays only;
+    # later builds read NumPy 1 and 2.
+    readable = 1 if sys.version_info < (3, 8) else 2
+    (tmp_path / "numpy").mkdir()
+    (tmp_path / "numpy" / "__init__.py").write_text("__version__ = %r\n" % fake_version)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(tmp_path)] + sys.path))
+    child = subprocess.run([sys.executable, "-c", "import _morvane_rec_extension"],
+                           capture_output=True, text=True, env=env, timeout=60)
+    if int(fake_version[0]) <= readable:
+        assert child.returncode == 0, child.stderr
+    else:
+        assert "ImportError: _morvane_rec_extension was built with pybind11 " in child.stderr
+        assert "only; NumPy %s is installed" % fake_version in child.stderr
