@@ -4,12 +4,14 @@ import os
 import subprocess
 import sys
 
+import pytest
+
 EXAMPLES = os.path.join(os.path.dirname(__file__), "..", "..", "examples")
 
 
 def run(script, *args):
     return subprocess.run([sys.executable, os.path.join(EXAMPLES, script), *args],
-                          capture_output=True, text=True, check=True, timeout=120).stdout
+                          capture_output=True, text=True, check=True, timeout=300).stdout
 
 
 def test_split_ndjson_counts_every_record_once(tmp_path):
@@ -31,3 +33,10 @@ def test_row_filter_selects_and_persists(tmp_path):
     out = run("row_filter.py", "--rows", "20000", "--index-file", str(index))
     assert out.startswith("rows: 20000, selected: ")
     assert index.stat().st_size == int(out.split("index file: ")[1].split(" bytes")[0])
+
+
+def test_dask_scale_out_matches_a_single_process_pass():
+    pytest.importorskip("distributed")  # installed for the newer interpreters only
+    out = run("dask_rows.py", "--records", "30000", "--partitions", "7").splitlines()
+    assert out[0].startswith("records: 30000, matching: ")
+    assert out[-1] == "same as single process: True"
