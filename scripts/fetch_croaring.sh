@@ -22,7 +22,7 @@ echo "[setup] fetching $pkg==$version source distribution"
 # site-packages (and pip with them) through PYTHONPATH.
 pip_download() {
     env -u PYTHONPATH -u PYTHONNOUSERSITE "$python" -m pip download -q --disable-pip-version-check \
-        --no-deps --no-binary :all: "$@" "$pkg==$version" -d "$work"
+        --no-deps --no-binary "$pkg" "$@" "$pkg==$version" -d "$work"
 }
 pip_download --no-build-isolation 2>/dev/null || pip_download
 archive=$(ls "$work"/"$pkg"-"$version".tar.gz)
