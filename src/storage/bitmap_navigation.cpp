@@ -9,41 +9,31 @@ namespace morvane::storage {
 
 uint64_t Bitmap::lowerCardinality(uint64_t position) const {
     const uint32_t h = highKey(position), l = lowPart(position);
-    uint64_t sum = 0;
-    for (const auto &[key, slot] : slots) {
-        if (key > h) break;  // later keys add nothing
-        if (key < h) {
-            sum += slot.cardinality();
-        } else if (l != 0) {
-            sum += slot.rank(l - 1);
-        }
-    }
+    Slots::const_iterator at;
+    uint64_t sum = slots.membersBelow(h, at);
+    if (at != slots.end() && at->first == h && l != 0) sum += slots.rank(at, l - 1);
     return sum;
 }
 
 uint64_t Bitmap::upperCardinality(uint64_t position) const {
+    // Members that are not at or below the position. For a full set the
+    // total wraps to 0 and the difference is still exact modulo 2^64.
     const uint32_t h = highKey(position), l = lowPart(position);
-    uint64_t sum = 0;
-    for (auto it = slots.lower_bound(h); it != slots.end(); ++it) {
-        const uint64_t count = it->second.cardinality();
-        sum += it->first == h ? count - it->second.rank(l) : count;
-    }
-    return sum;
+    Slots::const_iterator at;
+    uint64_t atOrBelow = slots.membersBelow(h, at);
+    if (at != slots.end() && at->first == h) atOrBelow += slots.rank(at, l);
+    return slots.members() - atOrBelow;
 }
 
 uint64_t Bitmap::nth(uint64_t ordinal) const {
-    uint64_t remaining = ordinal;
-    for (const auto &[key, slot] : slots) {
-        const uint64_t count = slot.cardinality();
-        if (remaining < count) {
-            uint32_t low = 0;
-            slot.select(static_cast<uint32_t>(remaining), low);
-            return join(key, low);
-        }
-        remaining -= count;
+    uint64_t rankInSlot = 0;
+    const auto entry = slots.entryOf(ordinal, rankInSlot);
+    uint32_t low = 0;
+    if (entry == slots.end() || !slots.select(entry, rankInSlot, low)) {
+        throw std::runtime_error("The ordinal value [ " + std::to_string(ordinal) +
+                                 "] is greater than the total cardinality");
     }
-    throw std::runtime_error("The ordinal value [ " + std::to_string(ordinal) +
-                             "] is greater than the total cardinality");
+    return join(entry->first, low);
 }
 
 std::optional<uint64_t> Bitmap::selfOrNext(uint64_t position) {
@@ -55,7 +45,8 @@ std::optional<uint64_t> Bitmap::selfOrNext(uint64_t position) {
     if (atOrBelow < slot.cardinality() && slot.select(static_cast<uint32_t>(atOrBelow), low)) {
         return join(h, low);
     }
-    for (auto it = slots.upper_bound(h); it != slots.end(); ++it) {
+    const Slots &entries = slots;  // reading only: the counts stay
+    for (auto it = entries.upper_bound(h); it != entries.end(); ++it) {
         if (!it->second.isEmpty()) return join(it->first, it->second.minimum());
     }
     return 0;
@@ -68,7 +59,8 @@ std::optional<uint64_t> Bitmap::selfOrPrevious(uint64_t position) {
     const uint64_t below = slot.rank(l);  // l is no member, so these are all below it
     uint32_t low = 0;
     if (below > 0 && slot.select(static_cast<uint32_t>(below - 1), low)) return join(h, low);
-    for (auto it = std::make_reverse_iterator(slots.lower_bound(h)); it != slots.rend(); ++it) {
+    const Slots &entries = slots;  // reading only: the counts stay
+    for (auto it = std::make_reverse_iterator(entries.lower_bound(h)); it != entries.rend(); ++it) {
         if (!it->second.isEmpty()) return join(it->first, it->second.maximum());
     }
     return UINT64_MAX;

@@ -97,9 +97,7 @@ uint64_t Bitmap::cardinality() const {
         throw std::length_error(
             "bitmap is full, cardinality is 2^64, unable to represent in a 64-bit integer");
     }
-    uint64_t total = 0;
-    for (const auto &[key, slot] : slots) total += slot.cardinality();
-    return total;
+    return slots.members();
 }
 
 std::optional<uint64_t> Bitmap::first() const {

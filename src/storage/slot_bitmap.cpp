@@ -1,5 +1,6 @@
 #include "storage/slot_bitmap.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 
@@ -84,10 +85,67 @@ SlotBitmap &SlotBitmap::operator=(SlotBitmap &&other) noexcept {
         roaring_bitmap_clear(&bitmap_);
         bitmap_ = other.bitmap_;
         compacted_ = other.compacted_;
+        blocksCounted_.store(false, std::memory_order_relaxed);
+        cardinality_.store(other.cardinality_.load(std::memory_order_relaxed),
+                           std::memory_order_relaxed);
         other.bitmap_ = roaring_bitmap_t{};
         other.changed();
     }
     return *this;
+}
+
+uint64_t SlotBitmap::countCardinality() const {
+    const uint64_t count = roaring_bitmap_get_cardinality(&bitmap_);
+    // Racing readers store the same value.
+    if (count < kUnknownCardinality) {
+        cardinality_.store(static_cast<uint32_t>(count), std::memory_order_relaxed);
+    }
+    return count;
+}
+
+roaring_bitmap_t SlotBitmap::block(int32_t first) const {
+    // CRoaring's read-only queries see only these fields, so a window on the
+    // container arrays answers for that stretch alone. Never freed or changed.
+    const roaring_array_t &all = bitmap_.high_low_container;
+    roaring_bitmap_t window{};
+    roaring_array_t &part = window.high_low_container;
+    part.size = std::min(kBlockContainers, all.size - first);
+    part.allocation_size = part.size;
+    part.containers = all.containers + first;
+    part.keys = all.keys + first;
+    part.typecodes = all.typecodes + first;
+    part.flags = all.flags;
+    return window;
+}
+
+void SlotBitmap::countBlocks(std::vector<uint32_t> &starts) const {
+    const int32_t containers = containerCount();
+    starts.assign(static_cast<size_t>((containers + kBlockContainers - 1) / kBlockContainers), 0);
+    uint64_t before = 0;
+    for (size_t b = 0; b < starts.size(); ++b) {
+        // Below 2^32: the last block holds at least one container.
+        starts[b] = static_cast<uint32_t>(before);
+        const roaring_bitmap_t window = block(static_cast<int32_t>(b) * kBlockContainers);
+        before += roaring_bitmap_get_cardinality(&window);
+    }
+}
+
+uint64_t SlotBitmap::rank(uint32_t value, const std::vector<uint32_t> &starts) const {
+    const roaring_array_t &all = bitmap_.high_low_container;
+    const uint16_t *keys = all.keys;
+    const auto at = std::lower_bound(keys, keys + all.size, static_cast<uint16_t>(value >> 16));
+    if (at == keys + all.size) return cardinality();
+    const size_t b = static_cast<size_t>(at - keys) / kBlockContainers;
+    const roaring_bitmap_t window = block(static_cast<int32_t>(b) * kBlockContainers);
+    return starts[b] + roaring_bitmap_rank(&window, value);
+}
+
+bool SlotBitmap::select(uint64_t rank, uint32_t &value, const std::vector<uint32_t> &starts) const {
+    if (rank >= cardinality()) return false;
+    const size_t b = static_cast<size_t>(std::upper_bound(starts.begin(), starts.end(), rank) -
+                                         starts.begin()) - 1;
+    const roaring_bitmap_t window = block(static_cast<int32_t>(b) * kBlockContainers);
+    return roaring_bitmap_select(&window, static_cast<uint32_t>(rank - starts[b]), &value);
 }
 
 SlotBitmap SlotBitmap::adopt(roaring_bitmap_t *allocated, const char *failure) {

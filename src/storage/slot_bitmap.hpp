@@ -1,8 +1,10 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "roaring.h"
 
@@ -26,7 +28,10 @@ public:
     // Deep copy; throws std::runtime_error "failed roaring_bitmap_overwrite in constructor".
     SlotBitmap(const SlotBitmap &other);
     // Leaves `other` empty and valid.
-    SlotBitmap(SlotBitmap &&other) noexcept : bitmap_(other.bitmap_), compacted_(other.compacted_) {
+    SlotBitmap(SlotBitmap &&other) noexcept
+        : bitmap_(other.bitmap_),
+          compacted_(other.compacted_),
+          cardinality_(other.cardinality_.load(std::memory_order_relaxed)) {
         other.bitmap_ = roaring_bitmap_t{};
         other.changed();
     }
@@ -84,7 +89,11 @@ public:
     }
 
     // Counting and order. minimum/maximum are only meaningful when not empty.
-    uint64_t cardinality() const { return roaring_bitmap_get_cardinality(&bitmap_); }
+    // The cardinality is kept once counted, until the next change.
+    uint64_t cardinality() const {
+        const uint32_t known = cardinality_.load(std::memory_order_relaxed);
+        return known != kUnknownCardinality ? known : countCardinality();
+    }
     bool isEmpty() const { return roaring_bitmap_is_empty(&bitmap_); }
     uint32_t minimum() const { return roaring_bitmap_minimum(&bitmap_); }
     uint32_t maximum() const { return roaring_bitmap_maximum(&bitmap_); }
@@ -94,6 +103,19 @@ public:
     bool select(uint32_t rank, uint32_t &value) const {
         return roaring_bitmap_select(&bitmap_, rank, &value);
     }
+
+    // Rank and select over many containers start from cumulative counts:
+    // `starts[b]` is the number of members in the containers before block b
+    // of kBlockContainers containers. Worth it from kIndexedContainers up.
+    static constexpr int32_t kBlockContainers = 16;
+    static constexpr int32_t kIndexedContainers = 256;
+    void countBlocks(std::vector<uint32_t> &starts) const;
+    uint64_t rank(uint32_t value, const std::vector<uint32_t> &starts) const;
+    bool select(uint64_t rank, uint32_t &value, const std::vector<uint32_t> &starts) const;
+    // Whether the block counts taken by the last countBlocks() still hold;
+    // every change clears it.
+    bool blocksCounted() const { return blocksCounted_.load(std::memory_order_acquire); }
+    void noteBlocksCounted() const { blocksCounted_.store(true, std::memory_order_release); }
 
     // Algebra. Each is safe with `other` being the receiver itself.
     SlotBitmap &operator&=(const SlotBitmap &other);
@@ -155,8 +177,16 @@ private:
     // Takes over a bitmap that CRoaring allocated; throws `failure` on null.
     static SlotBitmap adopt(roaring_bitmap_t *allocated, const char *failure);
 
-    // Every change may undo what runOptimize and shrinkToFit did.
-    void changed() noexcept { compacted_ = Compaction{}; }
+    // Every change may undo what runOptimize and shrinkToFit did, and makes
+    // the counts kept for queries stale.
+    void changed() noexcept {
+        compacted_ = Compaction{};
+        cardinality_.store(kUnknownCardinality, std::memory_order_relaxed);
+        blocksCounted_.store(false, std::memory_order_relaxed);
+    }
+    uint64_t countCardinality() const;
+    // The containers [first, first + kBlockContainers) as a read-only bitmap.
+    roaring_bitmap_t block(int32_t first) const;
     // Upper bounds of what an operation may allocate, for ensureHeadroom.
     size_t rangeBytes(uint32_t first, uint32_t last) const {
         const size_t chunks = (last >> 16) - (first >> 16) + 1;
@@ -169,8 +199,17 @@ private:
         bool shrunk = false;
     };
 
+    // A full slot (2^32 members) is counted each time.
+    static constexpr uint32_t kUnknownCardinality = UINT32_MAX;
+
     roaring_bitmap_t bitmap_;
     Compaction compacted_;
+    // Counts for queries, which may run in several threads at once; they fit
+    // in what would be padding after `compacted_`.
+    mutable std::atomic<bool> blocksCounted_{false};
+    mutable std::atomic<uint32_t> cardinality_{kUnknownCardinality};
 };
+
+static_assert(sizeof(SlotBitmap) == sizeof(roaring_bitmap_t) + 8, "counts must fit the padding");
 
 }  // namespace morvane::storage

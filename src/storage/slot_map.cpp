@@ -24,6 +24,7 @@ SlotMap &SlotMap::operator=(SlotMap &&other) noexcept {
 }
 
 void SlotMap::changed() noexcept {
+    counts_.entriesChanged();
     viewReady_.store(false, std::memory_order_relaxed);
     lookupsSinceChange_.store(0, std::memory_order_relaxed);
 }
@@ -64,10 +65,13 @@ SlotBitmap *SlotMap::locate(uint32_t key) const {
 }
 
 SlotBitmap &SlotMap::findOrCreate(uint32_t key) {
+    counts_.slotChanged(key);
     if (viewUsable()) {
         if (SlotBitmap *slot = viewLookup(key)) return *slot;
     }
-    return try_emplace(key).first->second;
+    auto [entry, inserted] = map_.try_emplace(key);
+    if (inserted) changed();
+    return entry->second;
 }
 
 void SlotMap::buildView() const {

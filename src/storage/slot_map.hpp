@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "storage/counting_index.hpp"
 #include "storage/node_pool.hpp"
 #include "storage/slot_bitmap.hpp"
 
@@ -20,11 +21,13 @@ namespace morvane::storage {
 // in cache where a walk down thousands of scattered tree nodes does not.
 //
 // The view is built on demand, once enough lookups have come since the last
-// change to pay for it, and dropped by the next change. Const members may be
-// called from several threads at once, as with std::map.
+// change to pay for it, and dropped by the next change. The map also keeps
+// the counting index of its slots (CountingIndex), told of every change here:
+// a non-const slot reference for one key narrows it to that key, a non-const
+// iterator may reach any slot. Const members may be called from several
+// threads at once, as with std::map.
 class SlotMap {
-    using Map = std::map<uint32_t, SlotBitmap, std::less<uint32_t>,
-                         PoolAllocator<std::pair<const uint32_t, SlotBitmap>>>;
+    using Map = SlotTree;
 
 public:
     using key_type = Map::key_type;
@@ -45,33 +48,38 @@ public:
     SlotMap &operator=(SlotMap &&other) noexcept;
     ~SlotMap() = default;
 
-    // Reading and changing slots in place; keys stay as they are.
-    iterator begin() noexcept { return map_.begin(); }
-    iterator end() noexcept { return map_.end(); }
+    // Reading and changing slots in place; keys stay as they are. Non-const
+    // iterators may change any slot.
+    iterator begin() noexcept { return mutableTree().begin(); }
+    iterator end() noexcept { return mutableTree().end(); }
     const_iterator begin() const noexcept { return map_.begin(); }
     const_iterator end() const noexcept { return map_.end(); }
-    reverse_iterator rbegin() noexcept { return map_.rbegin(); }
-    reverse_iterator rend() noexcept { return map_.rend(); }
+    reverse_iterator rbegin() noexcept { return mutableTree().rbegin(); }
+    reverse_iterator rend() noexcept { return mutableTree().rend(); }
     const_reverse_iterator rbegin() const noexcept { return map_.rbegin(); }
     const_reverse_iterator rend() const noexcept { return map_.rend(); }
     size_type size() const noexcept { return map_.size(); }
     bool empty() const noexcept { return map_.empty(); }
-    iterator find(uint32_t key) { return map_.find(key); }
+    iterator find(uint32_t key) { return mutableTree().find(key); }
     const_iterator find(uint32_t key) const { return map_.find(key); }
-    iterator lower_bound(uint32_t key) { return map_.lower_bound(key); }
+    iterator lower_bound(uint32_t key) { return mutableTree().lower_bound(key); }
     const_iterator lower_bound(uint32_t key) const { return map_.lower_bound(key); }
-    iterator upper_bound(uint32_t key) { return map_.upper_bound(key); }
+    iterator upper_bound(uint32_t key) { return mutableTree().upper_bound(key); }
     const_iterator upper_bound(uint32_t key) const { return map_.upper_bound(key); }
 
     // The slot of `key`, or null; through the sorted view when it is built.
     const SlotBitmap *findSlot(uint32_t key) const { return locate(key); }
-    SlotBitmap *findSlot(uint32_t key) { return locate(key); }
+    SlotBitmap *findSlot(uint32_t key) {
+        counts_.slotChanged(key);
+        return locate(key);
+    }
     // The slot of `key`, created empty when missing.
     SlotBitmap &findOrCreate(uint32_t key);
 
     // Changes of structure.
     template <typename... Args>
     std::pair<iterator, bool> try_emplace(uint32_t key, Args &&...args) {
+        counts_.allSlotsChanged();
         auto result = map_.try_emplace(key, std::forward<Args>(args)...);
         if (result.second) changed();
         return result;
@@ -83,6 +91,7 @@ public:
     }
     template <typename Slot>
     std::pair<iterator, bool> insert_or_assign(uint32_t key, Slot &&slot) {
+        counts_.allSlotsChanged();
         auto result = map_.insert_or_assign(key, std::forward<Slot>(slot));
         if (result.second) changed();
         return result;
@@ -96,6 +105,22 @@ public:
         map_.clear();
     }
 
+    // Counting queries through the index (CountingIndex documents them).
+    uint64_t membersBelow(uint32_t key, const_iterator &at) const {
+        return counts_.membersBelow(map_, key, at);
+    }
+    uint64_t members() const { return counts_.members(map_); }
+    const_iterator entryOf(uint64_t ordinal, uint64_t &rankInSlot) const {
+        return counts_.entryOf(map_, ordinal, rankInSlot);
+    }
+    uint64_t rank(const_iterator entry, uint32_t value) const {
+        return counts_.rank(entry->second, entry->first, value);
+    }
+    bool select(const_iterator entry, uint64_t rank, uint32_t &value) const {
+        return counts_.select(entry->second, entry->first, rank, value);
+    }
+    size_t countingIndexBytes() const { return counts_.bytes(); }
+
 private:
     // The view is built once the lookups since the last change reach an
     // eighth of the entries, so that building costs at most eight copied
@@ -104,6 +129,10 @@ private:
     static constexpr size_t kEntriesPerLookup = 8;
 
     void changed() noexcept;
+    Map &mutableTree() noexcept {
+        counts_.allSlotsChanged();
+        return map_;
+    }
     // Whether lookups may go through the view; counts the lookup and builds
     // the view when its time has come.
     bool viewUsable() const;
@@ -119,6 +148,7 @@ private:
     // Counted loosely: racing readers may lose increments, which only delays the build.
     mutable std::atomic<size_t> lookupsSinceChange_{0};
     mutable std::mutex viewBuild_;
+    CountingIndex counts_;
 };
 
 }  // namespace morvane::storage

@@ -1,0 +1,172 @@
+#include "storage/counting_index.hpp"
+
+#include <algorithm>
+#include <new>
+
+namespace morvane::storage {
+
+bool CountingIndex::ensureLayout(const SlotTree &tree) const {
+    if (layoutReady_.load(std::memory_order_acquire)) return true;
+    // Only a tree of 2^32 entries can hold 2^64 members, more than the
+    // counts represent; it is walked.
+    if (tree.size() >= kKeyEnd) return false;
+    std::lock_guard<std::mutex> hold(lock_);
+    if (layoutReady_.load(std::memory_order_relaxed)) return true;
+    try {
+        const size_t finest = (tree.size() + kFewestBlockEntries - 1) / kFewestBlockEntries;
+        firstKeys_.clear();
+        firstEntries_.clear();
+        firstKeys_.reserve(finest);
+        firstEntries_.reserve(finest);
+        size_t index = 0;
+        double serialized = 0;  // a lower bound of the serialized form's bytes
+        for (auto it = tree.begin(); it != tree.end(); ++it, ++index) {
+            // 12 bytes of record, 8 of image header, per container 4 of
+            // header, at least 2 of data and, from 4 containers, 4 of offset.
+            const double containers = it->second.containerCount();
+            serialized += 20.0 + containers * (containers >= 4 ? 10.0 : 6.0);
+            if (index % kFewestBlockEntries != 0) continue;
+            firstKeys_.push_back(it->first);
+            firstEntries_.push_back(it);
+        }
+        // Each block costs 20 bytes: keep that under 1% of its entries' bytes.
+        const double perEntry = serialized / static_cast<double>(std::max<size_t>(1, tree.size()));
+        size_t stride = 1;
+        while (stride * kFewestBlockEntries < kMostBlockEntries &&
+               static_cast<double>(stride * kFewestBlockEntries) * perEntry < 2000.0) {
+            stride *= 2;
+        }
+        size_t kept = 0;
+        for (size_t b = 0; b < firstKeys_.size(); b += stride, ++kept) {
+            firstKeys_[kept] = firstKeys_[b];
+            firstEntries_[kept] = firstEntries_[b];
+        }
+        firstKeys_.resize(kept);
+        firstEntries_.resize(kept);
+        firstKeys_.shrink_to_fit();
+        firstEntries_.shrink_to_fit();
+        before_.assign(kept + 1, 0);
+        before_.shrink_to_fit();
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+    state_.store(pack(1, kKeyEnd), std::memory_order_relaxed);
+    layoutReady_.store(true, std::memory_order_release);
+    return true;
+}
+
+void CountingIndex::ensureCounted(const SlotTree &tree, size_t block) const {
+    if (counted(block, state_.load(std::memory_order_acquire))) return;
+    std::lock_guard<std::mutex> hold(lock_);
+    const uint64_t state = state_.load(std::memory_order_relaxed);
+    if (counted(block, state)) return;
+    // Counts that still hold are never rewritten: other queries may be reading them.
+    const uint64_t clean = cleanOf(state);
+    size_t from = static_cast<size_t>(std::upper_bound(firstKeys_.begin(), firstKeys_.end(), clean) -
+                                      firstKeys_.begin());
+    from = std::max<size_t>(1, std::min<size_t>(from, countedOf(state)));
+    for (size_t b = from; b <= block; ++b) {
+        uint64_t sum = before_[b - 1];
+        const auto end = b < firstEntries_.size() ? firstEntries_[b] : tree.end();
+        for (auto it = firstEntries_[b - 1]; it != end; ++it) sum += it->second.cardinality();
+        before_[b] = sum;
+    }
+    state_.store(pack(block + 1, kKeyEnd), std::memory_order_release);
+}
+
+uint64_t CountingIndex::membersBelow(const SlotTree &tree, uint32_t key, const_iterator &at) const {
+    uint64_t sum = 0;
+    auto it = tree.begin();
+    if (ensureLayout(tree)) {
+        size_t block = static_cast<size_t>(
+            std::upper_bound(firstKeys_.begin(), firstKeys_.end(), key) - firstKeys_.begin());
+        if (block == 0) {
+            at = tree.begin();
+            return 0;
+        }
+        --block;
+        ensureCounted(tree, block);
+        sum = before_[block];
+        it = firstEntries_[block];
+    }
+    for (; it != tree.end() && it->first < key; ++it) sum += it->second.cardinality();
+    at = it;
+    return sum;
+}
+
+uint64_t CountingIndex::members(const SlotTree &tree) const {
+    if (ensureLayout(tree)) {
+        ensureCounted(tree, firstKeys_.size());
+        return before_[firstKeys_.size()];
+    }
+    uint64_t sum = 0;
+    for (const auto &entry : tree) sum += entry.second.cardinality();
+    return sum;
+}
+
+CountingIndex::const_iterator CountingIndex::entryOf(const SlotTree &tree, uint64_t ordinal,
+                                                     uint64_t &rankInSlot) const {
+    uint64_t remaining = ordinal;
+    auto it = tree.begin();
+    if (ensureLayout(tree)) {
+        const size_t blocks = firstKeys_.size();
+        ensureCounted(tree, blocks);
+        if (ordinal >= before_[blocks]) return tree.end();
+        const size_t block = static_cast<size_t>(
+            std::upper_bound(before_.begin(), before_.begin() + blocks + 1, ordinal) -
+            before_.begin()) - 1;
+        remaining -= before_[block];
+        it = firstEntries_[block];
+    }
+    for (; it != tree.end(); ++it) {
+        const uint64_t count = it->second.cardinality();
+        if (remaining < count) break;
+        remaining -= count;
+    }
+    rankInSlot = remaining;
+    return it;
+}
+
+const std::vector<uint32_t> *CountingIndex::containerStarts(const SlotBitmap &slot,
+                                                            uint32_t key) const {
+    std::lock_guard<std::mutex> hold(lock_);
+    try {
+        std::vector<uint32_t> &starts = containerStarts_[key];
+        if (starts.empty() || !slot.blocksCounted()) {
+            slot.countBlocks(starts);
+            slot.noteBlocksCounted();
+        }
+        return &starts;
+    } catch (const std::bad_alloc &) {
+        return nullptr;
+    }
+}
+
+uint64_t CountingIndex::rank(const SlotBitmap &slot, uint32_t key, uint32_t value) const {
+    if (slot.containerCount() >= SlotBitmap::kIndexedContainers) {
+        if (const auto *starts = containerStarts(slot, key)) return slot.rank(value, *starts);
+    }
+    return slot.rank(value);
+}
+
+bool CountingIndex::select(const SlotBitmap &slot, uint32_t key, uint64_t rank,
+                           uint32_t &value) const {
+    if (slot.containerCount() >= SlotBitmap::kIndexedContainers) {
+        if (const auto *starts = containerStarts(slot, key)) return slot.select(rank, value, *starts);
+    }
+    return rank < slot.cardinality() && slot.select(static_cast<uint32_t>(rank), value);
+}
+
+size_t CountingIndex::bytes() const {
+    std::lock_guard<std::mutex> hold(lock_);
+    size_t total = sizeof(*this) + firstKeys_.capacity() * sizeof(uint32_t) +
+                   firstEntries_.capacity() * sizeof(const_iterator) +
+                   before_.capacity() * sizeof(uint64_t);
+    constexpr size_t kTreeNodeBytes = 4 * sizeof(void *) + sizeof(std::vector<uint32_t>) + 8;
+    for (const auto &entry : containerStarts_) {
+        total += kTreeNodeBytes + entry.second.capacity() * sizeof(uint32_t);
+    }
+    return total;
+}
+
+}  // namespace morvane::storage

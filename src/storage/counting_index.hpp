@@ -1,0 +1,117 @@
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <vector>
+
+#include "storage/node_pool.hpp"
+#include "storage/slot_bitmap.hpp"
+
+namespace morvane::storage {
+
+using SlotTree = std::map<uint32_t, SlotBitmap, std::less<uint32_t>,
+                          PoolAllocator<std::pair<const uint32_t, SlotBitmap>>>;
+
+// Cumulative member counts of a slot tree, so that cardinality, rank and
+// select need not walk every slot and container below the answer.
+//
+// The entries are cut into blocks of 16 to 128 (fewer where slots are small,
+// so that the index stays under a percent of the serialized form); for each block the index
+// keeps its first entry and the members of all entries before it. Those
+// counts are extended on demand, from the first block that a change may have
+// touched: a change to one slot costs the blocks from its own onwards, summed
+// from the slots' own cached cardinalities. Slots of many containers also get
+// counts per block of containers (SlotBitmap::countBlocks), rebuilt only for
+// a slot that changed.
+//
+// The owner reports every change before it happens (or before handing out a
+// reference through which it may happen): `entriesChanged` when entries come
+// or go, `slotChanged` for the slot of one key, `allSlotsChanged` otherwise.
+// Those calls must not overlap queries. Queries are const and may run in
+// several threads at once: extensions are made under a lock and published
+// with release/acquire, and never touch counts that another query may be
+// reading. An index that cannot get memory answers by walking, as without it.
+class CountingIndex {
+public:
+    using const_iterator = SlotTree::const_iterator;
+
+    CountingIndex() = default;
+    // An index belongs to one tree: copies and moves start empty.
+    CountingIndex(const CountingIndex &) noexcept {}
+    CountingIndex &operator=(const CountingIndex &) noexcept {
+        entriesChanged();
+        return *this;
+    }
+
+    void entriesChanged() noexcept {
+        layoutReady_.store(false, std::memory_order_relaxed);
+        containerStarts_.clear();
+    }
+    void slotChanged(uint32_t key) noexcept {
+        const uint64_t state = state_.load(std::memory_order_relaxed);
+        if (key < cleanOf(state)) state_.store(pack(countedOf(state), key), std::memory_order_relaxed);
+    }
+    void allSlotsChanged() noexcept {
+        state_.store(pack(countedOf(state_.load(std::memory_order_relaxed)), 0),
+                     std::memory_order_relaxed);
+    }
+
+    // Members of the slots whose keys lie below `key`; `at` is left on the
+    // first entry not below `key`.
+    uint64_t membersBelow(const SlotTree &tree, uint32_t key, const_iterator &at) const;
+    // Members of every slot (modulo 2^64: a full set counts as 0).
+    uint64_t members(const SlotTree &tree) const;
+    // The entry holding the member of 0-based rank `ordinal` and that
+    // member's rank inside it; tree.end() when there is none.
+    const_iterator entryOf(const SlotTree &tree, uint64_t ordinal, uint64_t &rankInSlot) const;
+    // Members of `slot` (the slot of `key`) at or below `value`.
+    uint64_t rank(const SlotBitmap &slot, uint32_t key, uint32_t value) const;
+    // Member of 0-based rank `rank` inside `slot`; false when there is none.
+    bool select(const SlotBitmap &slot, uint32_t key, uint64_t rank, uint32_t &value) const;
+
+    // Bytes held by the index (for the benchmarks).
+    size_t bytes() const;
+
+private:
+    static constexpr size_t kFewestBlockEntries = 16;
+    static constexpr size_t kMostBlockEntries = 128;
+    static constexpr uint64_t kKeyEnd = uint64_t{1} << 32;
+
+    // One word, so that a query reads both halves of the state together:
+    // before_[b] holds for b below `counted` whose first key is at most
+    // `clean` (no slot with a key below `clean` changed since; kKeyEnd when
+    // none did).
+    static uint64_t pack(uint64_t counted, uint64_t clean) { return counted << 33 | clean; }
+    static uint64_t countedOf(uint64_t state) { return state >> 33; }
+    static uint64_t cleanOf(uint64_t state) { return state & ((uint64_t{1} << 33) - 1); }
+
+    // Builds the blocks when they are missing; false when that is not possible.
+    bool ensureLayout(const SlotTree &tree) const;
+    // Makes before_[0..block] hold.
+    void ensureCounted(const SlotTree &tree, size_t block) const;
+    bool counted(size_t block, uint64_t state) const {
+        return block < countedOf(state) && blockKey(block) <= cleanOf(state);
+    }
+    // First key of a block; kKeyEnd for the end.
+    uint64_t blockKey(size_t block) const {
+        return block < firstKeys_.size() ? firstKeys_[block] : kKeyEnd;
+    }
+    const std::vector<uint32_t> *containerStarts(const SlotBitmap &slot, uint32_t key) const;
+
+    // The layout, valid while layoutReady_ is set.
+    mutable std::vector<uint32_t> firstKeys_;
+    mutable std::vector<const_iterator> firstEntries_;
+    // before_[b]: members of the entries before block b; before_[blocks] is the total.
+    mutable std::vector<uint64_t> before_;
+    mutable std::atomic<bool> layoutReady_{false};
+    mutable std::atomic<uint64_t> state_{0};
+    // Per-container-block counts of the large slots, by key.
+    mutable std::map<uint32_t, std::vector<uint32_t>> containerStarts_;
+    mutable std::mutex lock_;
+};
+
+}  // namespace morvane::storage
