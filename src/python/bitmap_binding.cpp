@@ -146,6 +146,33 @@ void installContainsSlot(py::class_<Bitmap> &cls) {
     methods->sq_contains = containsSlot;
 }
 
+// len() and bool() likewise: the count itself is a few loads once counted.
+// Anything unusual (a set made by __new__ alone, a count past Py_ssize_t, a
+// full set) goes to the registered __len__ for its errors.
+lenfunc registeredSequenceLength = nullptr;
+lenfunc registeredMappingLength = nullptr;
+
+template <lenfunc *registered>
+Py_ssize_t lengthSlot(PyObject *self) {
+    auto holder = reinterpret_cast<py::detail::instance *>(self)->get_value_and_holder();
+    if (holder.holder_constructed()) {
+        try {
+            const uint64_t count = holder.value_ptr<Bitmap>()->cardinality();
+            if (count <= static_cast<uint64_t>(PY_SSIZE_T_MAX)) return static_cast<Py_ssize_t>(count);
+        } catch (...) {
+        }
+    }
+    return (*registered)(self);
+}
+
+void installLengthSlots(py::class_<Bitmap> &cls) {
+    auto *type = reinterpret_cast<PyTypeObject *>(cls.ptr());
+    registeredSequenceLength = type->tp_as_sequence->sq_length;
+    registeredMappingLength = type->tp_as_mapping->mp_length;
+    if (registeredSequenceLength) type->tp_as_sequence->sq_length = lengthSlot<&registeredSequenceLength>;
+    if (registeredMappingLength) type->tp_as_mapping->mp_length = lengthSlot<&registeredMappingLength>;
+}
+
 }  // namespace
 
 void registerBitmap(py::module_ &module) {
@@ -209,6 +236,7 @@ void registerBitmap(py::module_ &module) {
     cls.def("any", &Bitmap::any, py::arg("startInc"), py::arg("endEx"),
             "Whether some position of [startInc, endEx) is a member.");
     cls.def("__len__", &Bitmap::cardinality, "Number of members.");
+    installLengthSlots(cls);
     cls.def("__contains__", &Bitmap::contains, position, "position in self.");
     installContainsSlot(cls);
     cls.def(
