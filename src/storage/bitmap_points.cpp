@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "storage/bitmap.hpp"
+#include "storage/key_partition.hpp"
 
 namespace morvane::storage {
 
@@ -46,8 +47,14 @@ void Bitmap::add(uint64_t position) { findOrCreate(highKey(position)).add(lowPar
 
 void Bitmap::addMany(size_t count, const uint64_t *values) {
     // Inserts in random order keep shifting each slot's sorted array of
-    // containers; a sorted copy gives the same members and entries far faster.
+    // containers; sorted input gives the same members and entries far faster.
     if (!std::is_sorted(values, values + count)) {
+        const bool grouped = forEachKeyGroup(
+            count, values, [this](uint32_t key, const uint32_t *lows, size_t length) {
+                findOrCreate(key).addSortedLowParts(lows, length);
+            });
+        if (grouped) return;
+        // Too many keys for the partition to pay: sort a copy.
         std::vector<uint64_t> sorted(values, values + count);
         std::sort(sorted.begin(), sorted.end());
         addRuns(count, sorted.data());

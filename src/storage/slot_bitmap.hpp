@@ -65,6 +65,8 @@ public:
     // Adds the low 32 bits of each of `count` positions, which share one high
     // key and come in ascending order (repeats allowed).
     void addSortedLowParts(const uint64_t *positions, size_t count);
+    // The same for values already cut to their low 32 bits.
+    void addSortedLowParts(const uint32_t *values, size_t count);
 
     // Ranges. Closed forms take [first, last]; the others [start, end) with end <= 2^32.
     void addRangeClosed(uint32_t first, uint32_t last) {
