@@ -80,10 +80,14 @@ def measure_bitmap(a_sorted, a_shuffled, b_sorted, probes, ordinals, repeats):
     out["difference"] = median_seconds(lambda: a - b, repeats)
     out["xor"] = median_seconds(lambda: a ^ b, repeats)
     out["cardinality"] = median_seconds(lambda: a.cardinality, repeats)
+    out["len_per_call"] = per_call_seconds(len, [a] * 256)
+    out["bool_per_call"] = per_call_seconds(bool, [a] * 256)
     if probes is not None:
         out["contains_1M"] = median_seconds(lambda: contains_loop(a, probes), max(1, repeats // 2))
         out["lower_cardinality_per_probe"] = per_call_seconds(a.lower_cardinality, probes)
+        out["upper_cardinality_per_probe"] = per_call_seconds(a.upper_cardinality, probes)
         out["nth_per_probe"] = per_call_seconds(a.nth, ordinals)
+        out["set_then_lower_cardinality"] = alternating_seconds(a_sorted, probes)
         out["index_array"] = median_seconds(a.index_array, repeats)
         size = a.persisted_size()
         buffer = bytearray(size)
@@ -94,11 +98,35 @@ def measure_bitmap(a_sorted, a_shuffled, b_sorted, probes, ordinals, repeats):
         a.write(buffer)
         out["read"] = median_seconds(lambda: ext.Bitmap.read(buffer), repeats)
         out["bytes_per_member"] = size / a.cardinality
+        out["index_bytes_per_member"] = counting_index_bytes(a) / a.cardinality
     low = dense_low_part(a_sorted)
     if low is not None:
         masked = ext.Bitmap(low)
         out["bool_array (members < 2^26)"] = median_seconds(lambda: masked.bool_array(False, False), repeats)
     return out
+
+
+def alternating_seconds(a_sorted, probes, pairs=20000):
+    """Per pair of a loop alternating set(p) and lower_cardinality(q) on a copy:
+    each change leaves part of the counts to redo on the next query."""
+    bitmap = ext.Bitmap(a_sorted)
+    rng = np.random.default_rng(7)
+    changes = (rng.choice(a_sorted, pairs) + 1).tolist()
+    queries = probes[:pairs]
+    bitmap.lower_cardinality(queries[0])
+    start = time.perf_counter()
+    for change, query in zip(changes, queries):
+        bitmap.set(change)
+        bitmap.lower_cardinality(query)
+    return (time.perf_counter() - start) / pairs
+
+
+def counting_index_bytes(bitmap):
+    """Bytes kept for counting queries once every part of them is built."""
+    from _morvane_call_probe import counting_index_bytes as measure
+    buffer = bytearray(bitmap.persisted_size(True, False, False))
+    bitmap.write(buffer, True)
+    return measure(bytes(buffer))
 
 
 def measure_numpy(a_sorted, a_shuffled, b_sorted, probes, ordinals, repeats):
@@ -111,6 +139,8 @@ def measure_numpy(a_sorted, a_shuffled, b_sorted, probes, ordinals, repeats):
     out["difference"] = median_seconds(lambda: np.setdiff1d(a, b, assume_unique=True), repeats)
     out["xor"] = median_seconds(lambda: np.setxor1d(a, b, assume_unique=True), repeats)
     out["cardinality"] = median_seconds(lambda: len(a), repeats)
+    out["len_per_call"] = per_call_seconds(len, [a] * 256)
+    out["bool_per_call"] = out["len_per_call"]  # bool() of an array of many is an error
 
     # Probes as uint64 scalars: a Python int would turn the array into floats.
     def member(probe):
@@ -121,6 +151,8 @@ def measure_numpy(a_sorted, a_shuffled, b_sorted, probes, ordinals, repeats):
     probe_array = np.array(probes, dtype=np.uint64)
     out["contains_vectorised"] = median_seconds(lambda: np.isin(probe_array, a), repeats)
     out["lower_cardinality_per_probe"] = per_call_seconds(lambda p: a.searchsorted(np.uint64(p)), probes)
+    out["upper_cardinality_per_probe"] = per_call_seconds(
+        lambda p: a.searchsorted(np.uint64(p), side="right"), probes)
     out["nth_per_probe"] = per_call_seconds(a.__getitem__, ordinals)
     low = dense_low_part(a_sorted)
     if low is not None:
@@ -230,7 +262,7 @@ def print_table(results):
     for name, rows in results["workloads"].items():
         ours, peer, numpy = rows["bitmap"], rows.get("bitmap64", {}), rows["numpy"]
         for op in list(ours) + [op for op in numpy if op not in ours]:
-            if op == "bytes_per_member":
+            if op in ("bytes_per_member", "index_bytes_per_member"):
                 continue
             print("%-4s %-28s %s %s %s %s %s" % (
                 name, op, cell(ours.get(op)), cell(peer.get(op)), ratio(peer.get(op), ours.get(op)),
@@ -239,6 +271,9 @@ def print_table(results):
             name, "serialized bytes per member", ours["bytes_per_member"],
             peer.get("bytes_per_member", float("nan")),
             ratio(peer.get("bytes_per_member"), ours["bytes_per_member"])))
+        print("%-4s %-28s %12.3f   (%.2f%% of serialized)" % (
+            name, "counting index bytes/member", ours["index_bytes_per_member"],
+            100 * ours["index_bytes_per_member"] / ours["bytes_per_member"]))
     print("\n%-4s %-28s %12s %12s %8s   (1-million-member subsets)" % ("load", "operation", "Bitmap", "set", "ratio"))
     for name, rows in results["workloads"].items():
         ours, theirs = rows["subset_bitmap"], rows["subset_set"]

@@ -62,16 +62,40 @@ void CountingIndex::ensureCounted(const SlotTree &tree, size_t block) const {
     if (counted(block, state)) return;
     // Counts that still hold are never rewritten: other queries may be reading them.
     const uint64_t clean = cleanOf(state);
+    const size_t counted = countedOf(state);
+    const uint64_t dirtyHigh = dirtyHigh_.load(std::memory_order_relaxed);
     size_t from = static_cast<size_t>(std::upper_bound(firstKeys_.begin(), firstKeys_.end(), clean) -
                                       firstKeys_.begin());
-    from = std::max<size_t>(1, std::min<size_t>(from, countedOf(state)));
-    for (size_t b = from; b <= block; ++b) {
+    from = std::max<size_t>(1, std::min<size_t>(from, counted));
+    // Everything counted before is brought up to date, so that a change costs
+    // its own blocks plus one addition per later block, never a recount of them.
+    const size_t last = std::max(block, counted - 1);
+    uint64_t oldBefore = before_[from - 1];
+    for (size_t b = from; b <= last; ++b) {
+        const uint64_t oldNext = before_[b];
         uint64_t sum = before_[b - 1];
-        const auto end = b < firstEntries_.size() ? firstEntries_[b] : tree.end();
-        for (auto it = firstEntries_[b - 1]; it != end; ++it) sum += it->second.cardinality();
+        if (b < counted && !mayHaveChanged(b - 1, dirtyHigh)) {
+            sum += oldNext - oldBefore;  // unchanged since it was counted
+        } else {
+            const auto end = b < firstEntries_.size() ? firstEntries_[b] : tree.end();
+            for (auto it = firstEntries_[b - 1]; it != end; ++it) sum += it->second.cardinality();
+        }
         before_[b] = sum;
+        oldBefore = oldNext;
     }
-    state_.store(pack(block + 1, kKeyEnd), std::memory_order_release);
+    dirtyHigh_.store(0, std::memory_order_relaxed);
+    changedCount_ = 0;
+    state_.store(pack(last + 1, kKeyEnd), std::memory_order_release);
+}
+
+bool CountingIndex::mayHaveChanged(size_t block, uint64_t dirtyHigh) const {
+    const uint64_t first = blockKey(block), end = blockKey(block + 1);
+    if (first > dirtyHigh) return false;
+    if (changedCount_ > kTrackedKeys) return true;
+    for (uint32_t i = 0; i < changedCount_; ++i) {
+        if (changedKeys_[i] >= first && changedKeys_[i] < end) return true;
+    }
+    return false;
 }
 
 uint64_t CountingIndex::membersBelow(const SlotTree &tree, uint32_t key, const_iterator &at) const {

@@ -54,10 +54,19 @@ public:
     void slotChanged(uint32_t key) noexcept {
         const uint64_t state = state_.load(std::memory_order_relaxed);
         if (key < cleanOf(state)) state_.store(pack(countedOf(state), key), std::memory_order_relaxed);
+        if (key > dirtyHigh_.load(std::memory_order_relaxed)) {
+            dirtyHigh_.store(key, std::memory_order_relaxed);
+        }
+        if (changedCount_ > kTrackedKeys) return;  // too many: the whole range is recounted
+        if (changedCount_ > 0 && changedKeys_[changedCount_ - 1] == key) return;
+        if (changedCount_ < kTrackedKeys) changedKeys_[changedCount_] = key;
+        ++changedCount_;
     }
     void allSlotsChanged() noexcept {
         state_.store(pack(countedOf(state_.load(std::memory_order_relaxed)), 0),
                      std::memory_order_relaxed);
+        dirtyHigh_.store(UINT32_MAX, std::memory_order_relaxed);
+        changedCount_ = kTrackedKeys + 1;
     }
 
     // Members of the slots whose keys lie below `key`; `at` is left on the
@@ -93,6 +102,8 @@ private:
     bool ensureLayout(const SlotTree &tree) const;
     // Makes before_[0..block] hold.
     void ensureCounted(const SlotTree &tree, size_t block) const;
+    // Whether block `block` may hold a slot changed since it was counted.
+    bool mayHaveChanged(size_t block, uint64_t dirtyHigh) const;
     bool counted(size_t block, uint64_t state) const {
         return block < countedOf(state) && blockKey(block) <= cleanOf(state);
     }
@@ -109,6 +120,15 @@ private:
     mutable std::vector<uint64_t> before_;
     mutable std::atomic<bool> layoutReady_{false};
     mutable std::atomic<uint64_t> state_{0};
+    // The highest key changed since the last count: blocks above it and
+    // above the clean bound keep their old totals (differences of before_).
+    mutable std::atomic<uint32_t> dirtyHigh_{0};
+    // The keys changed since then, while they are few (changes and queries
+    // alternating): only their blocks are recounted. Written by changes and
+    // under the lock.
+    static constexpr uint32_t kTrackedKeys = 8;
+    mutable uint32_t changedKeys_[kTrackedKeys] = {};
+    mutable uint32_t changedCount_ = 0;
     // Per-container-block counts of the large slots, by key.
     mutable std::map<uint32_t, std::vector<uint32_t>> containerStarts_;
     mutable std::mutex lock_;

@@ -99,3 +99,26 @@ def test_copy_is_independent():
     copy.set(99)
     assert 99 not in bm
 
+
+
+def test_shuffled_input_gives_the_sorted_inputs_bytes():
+    # Runs, dense and sparse containers, one big slot and scattered keys, repeats.
+    rng = np.random.default_rng(21)
+    parts = [np.arange(2**20, 2**20 + 300000, dtype=np.uint64),
+             rng.integers(0, 2**32, 400000, dtype=np.uint64) + 5 * KEY,
+             rng.integers(0, 2**22, 300000, dtype=np.uint64) + 9 * KEY,
+             rng.integers(0, 2**40, 20000, dtype=np.uint64),
+             np.array([0, MAX, MAX, 2**16 - 1, 2**16], dtype=np.uint64)]
+    values = np.concatenate(parts + parts[1:2])
+    for sample in (values, values[::7]):
+        shuffled = sample.copy()
+        rng.shuffle(shuffled)
+        ours, reference = Bitmap(shuffled), Bitmap(np.sort(sample))
+        assert entry_keys(ours) == entry_keys(reference)
+        assert _written(ours) == _written(reference)
+
+
+def _written(bitmap):
+    buffer = bytearray(bitmap.persisted_size(True, False, False))
+    bitmap.write(buffer)
+    return bytes(buffer)
