@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Idempotent set-up: system packages, the venv (CPython 3.7 unless PYTHON is
-# set, see scripts/env.sh), the pinned CRoaring amalgamation, and the release
+# set, see scripts/env.sh), the pinned CRoaring and simdjson amalgamations, and the release
 # build installed into the venv.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -10,7 +10,7 @@ log() { printf '[setup] %s\n' "$*"; }
 
 # --- Debian packages -------------------------------------------------------
 missing=()
-for pkg in libsimdjson-dev libgtest-dev cmake g++ valgrind clang libclang-rt-14-dev; do
+for pkg in libgtest-dev cmake g++ valgrind clang libclang-rt-14-dev; do
     dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
 done
 if [ "${#missing[@]}" -gt 0 ]; then
@@ -38,8 +38,10 @@ if [ "$(cat "$stamp" 2>/dev/null)" != "$want" ]; then
     echo "$want" > "$stamp"
 fi
 
-# --- CRoaring amalgamation -------------------------------------------------
-FETCH_PYTHON="$VENV/bin/python" scripts/fetch_croaring.sh
+# --- Pinned amalgamations (CRoaring, simdjson) -----------------------------
+for lock in cmake/croaring.lock cmake/simdjson.lock; do
+    FETCH_PYTHON="$VENV/bin/python" scripts/fetch_amalgamation.sh "$lock"
+done
 
 # --- Release build, installed into the venv --------------------------------
 build_type="${BUILD_TYPE:-Release}"

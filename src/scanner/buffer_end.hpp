@@ -19,6 +19,11 @@ size_t incompleteCharacterLength(const uint8_t *data, size_t length);
 // happens before it starts the stream.
 size_t indexedLength(const uint8_t *data, size_t length);
 
+// 3 when [data, data + length) starts with a UTF-8 byte order mark, else 0.
+inline size_t byteOrderMarkLength(const uint8_t *data, size_t length) {
+    return length >= 3 && data[0] == 0xEF && data[1] == 0xBB && data[2] == 0xBF ? 3 : 0;
+}
+
 inline bool isJsonWhitespace(uint8_t byte) {
     return byte == ' ' || byte == '\n' || byte == '\r' || byte == '\t';
 }

@@ -1,10 +1,37 @@
+// How a scan treats each kind of buffer end. The answer is always the
+// stream's answer over a zero-padded copy of the same bytes; the buffer is read
+// in place wherever that gives the same answer, and copied where it may not.
+//
+// - A leading byte order mark: the stream skips it (3 bytes); the scan strips
+//   it first, scans the rest and counts the mark as covered. A second mark, at
+//   the start of a range the scan would hand the stream on its own, would be
+//   skipped too, though in the whole buffer it is a token: such input is
+//   scanned whole from a copy.
+// - An unfinished last character (a proper prefix of a valid UTF-8 sequence)
+//   is tail: the scan answers for the buffer without it, so a caller who waits
+//   for more bytes gets the character whole.
+// - Other trailing bytes that look like a lead byte: the stream's final batch
+//   leaves out up to three such bytes and indexes them alone, which fails. The
+//   scan knows this beforehand (indexedLength) and runs the stream on the part
+//   before them, in place; the error step counts.
+// - The byte past the end: the stream reads it, and a ':' there turns a
+//   trailing string into a key. Where that byte is not ours (the usual case),
+//   the part up to the last finished document is read in place and the rest
+//   scanned again from a small zero-padded copy.
+// - An indexing error (invalid UTF-8, unescaped control characters, an
+//   unclosed string): the stream's truncated_bytes() means nothing, so the
+//   covered length stops at the start of the last document that read without
+//   error, which the error may follow or lie in; at the mark or 0 when the
+//   error is the first step.
 #include "scanner/memory_scanner.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
 #include "scanner/buffer_end.hpp"
 
+using morvane::scanner::byteOrderMarkLength;
 using morvane::scanner::indexedLength;
 using morvane::scanner::incompleteCharacterLength;
 using morvane::scanner::isJsonWhitespace;
@@ -20,6 +47,14 @@ bool continuesBackwards(const uint8_t *data, size_t length) {
     return first == '}' || first == ']' || first == ',' || first == ':';
 }
 
+// The smallest power of two at or above `length`, at least 64 (the stream
+// raises smaller batches to its own minimum, which would break monotony).
+size_t batchFor(size_t length) {
+    size_t batch = 64;
+    while (batch < length && batch < MemoryScanner::kBatchSize) batch <<= 1;
+    return batch;
+}
+
 }  // namespace
 
 bool MemoryScanner::Pass::indexingFailed() const {
@@ -33,14 +68,16 @@ MemoryScanner::Pass MemoryScanner::run(const uint8_t *data, size_t length) {
     if (length == 0) return pass;
     // The worker and its second parser only pay off when there is a next batch.
     parser.threaded = length > kBatchSize;
+    // The stream's indices count from after a mark it skipped.
+    pass.skippedMark = byteOrderMarkLength(data, length);
     simdjson::ondemand::document_stream stream;
-    if (parser.iterate_many(data, length, kBatchSize).get(stream) == simdjson::MEMALLOC) {
+    if (parser.iterate_many(data, length, batchSize).get(stream) == simdjson::MEMALLOC) {
         throw std::bad_alloc();
     }
     auto it = stream.begin();
     for (; it != stream.end(); ++it) {
         if (it.error() == simdjson::SUCCESS) {
-            pass.lastDocumentStart = it.current_index();
+            pass.lastDocumentStart = pass.skippedMark + it.current_index();
             size_t first = pass.lastDocumentStart;
             while (first < length && isJsonWhitespace(data[first])) ++first;
             if (first < length && data[first] != '{' && data[first] != '[' && data[first] != '"') {
@@ -75,18 +112,34 @@ MemoryScanner::Pass MemoryScanner::runCopy(const uint8_t *data, size_t length) {
 }
 
 MemoryScanner::Result MemoryScanner::resultOf(const Pass &pass, size_t length) {
-    // truncated_bytes() means nothing after an indexing error: stop at the
-    // start of the last good document, which the error may follow or lie in.
-    if (pass.indexingFailed()) return {pass.steps, pass.steps <= 1 ? 0 : pass.lastDocumentStart};
+    if (pass.indexingFailed()) {
+        return {pass.steps, pass.steps <= 1 ? pass.skippedMark : pass.lastDocumentStart};
+    }
     return {pass.steps, length - pass.truncated};
 }
 
 MemoryScanner::Result MemoryScanner::scan(const uint8_t *data, size_t length) {
     const size_t end = length - incompleteCharacterLength(data, length);
     if (end == 0) return {0, 0};
+    reserveFor(end);
+    const size_t mark = byteOrderMarkLength(data, end);
+    if (mark > 0 && byteOrderMarkLength(data + mark, end - mark) > 0) return scanWholeCopy(data, end);
+    Result result = scanBody(data + mark, end - mark, length - mark);
+    result.coveredBytes += mark;
+    return result;
+}
+
+void MemoryScanner::reserveFor(size_t length) {
+    // The parser reallocates whenever the batch differs from its last one, so
+    // the request only ever grows.
+    batchSize = std::max(batchSize, batchFor(length));
+}
+
+MemoryScanner::Result MemoryScanner::scanBody(const uint8_t *data, size_t end, size_t available) {
+    if (end == 0) return {0, 0};
     const size_t indexed = indexedLength(data, end);
     if (indexed < end) return scanWithRejectedEnd(data, end, indexed);
-    return scanIndexable(data, end, length);
+    return scanIndexable(data, end, available);
 }
 
 // The stream indexes [0, indexed) as its batch and then fails on the rejected
@@ -137,6 +190,8 @@ MemoryScanner::Result MemoryScanner::scanIndexable(const uint8_t *data, size_t e
     // The stream looks for the last document's start backwards from the end;
     // past a closing bracket, ',' or ':' it would look on into the head.
     if (kept > 0 && continuesBackwards(data + cut, end - cut)) return scanWholeCopy(data, end);
+    // Alone, the tail would have a mark there skipped.
+    if (byteOrderMarkLength(data + cut, end - cut) > 0) return scanWholeCopy(data, end);
     const Pass tail = runCopy(data + cut, end - cut);
     if (kept == 0) {
         // Only whitespace precedes the cut: the tail's answer is the whole's.

@@ -8,13 +8,11 @@
 
 // Counts the complete JSON documents at the front of a byte buffer with the
 // on-demand document stream. One parser per scanner: its working buffers are
-// sized by the batch, allocated by the first scan and reused afterwards.
+// sized for min(1 GiB, the longest buffer scanned so far rounded up to a power
+// of two), so they grow at most about thirty times and never shrink.
 //
-// The caller's bytes are read in place. The stream reads the byte right after
-// its input, and a ':' there changes its reading, so where that byte lies
-// beyond the buffer, only the last document (or the unfinished tail) is
-// scanned again from a small zero-padded copy. Malformed input may be copied
-// whole, to get the stream's exact count.
+// The caller's bytes are read in place; memory_scanner.cpp says what happens at
+// each kind of buffer end and when a small zero-padded copy is scanned instead.
 class MemoryScanner {
 public:
     // The window the stream indexes at a time, and so the largest document.
@@ -28,11 +26,12 @@ public:
     // Reads only [data, data + length). Throws std::bad_alloc when the stream
     // cannot get its working buffers.
     //
-    // An unfinished UTF-8 character at the very end belongs to the tail: the
-    // result is that of the buffer without it. After an indexing error (invalid
-    // UTF-8, unescaped control characters) the count still includes the error
-    // step, and the covered length stops at the start of the document in which
-    // the error may lie: 0 when the error is the first step.
+    // A leading byte order mark is skipped and covered. An unfinished UTF-8
+    // character at the very end belongs to the tail: the result is that of the
+    // buffer without it. After an indexing error (invalid UTF-8, unescaped
+    // control characters) the count still includes the error step, and the
+    // covered length stops at the start of the document in which the error may
+    // lie: after the mark, or 0, when the error is the first step.
     Result scan(const uint8_t *data, size_t length);
 
 private:
@@ -42,6 +41,7 @@ private:
         simdjson::error_code error = simdjson::EMPTY;  // of the last step; EMPTY when none failed
         size_t truncated = 0;                          // the stream's truncated_bytes()
         size_t lastDocumentStart = 0;                  // of the last step without error
+        size_t skippedMark = 0;                        // byte order mark the stream skipped
         bool onlyContainers = true;                    // every document an object, array or string
 
         bool failed() const { return error != simdjson::EMPTY && error != simdjson::SUCCESS; }
@@ -54,6 +54,10 @@ private:
     // Runs the stream over a zero-padded copy of [data, data + length).
     Pass runCopy(const uint8_t *data, size_t length);
 
+    // Grows the batch the stream is opened with to cover `length`.
+    void reserveFor(size_t length);
+    // Scans what follows a leading mark; none of its runs start with a mark.
+    Result scanBody(const uint8_t *data, size_t end, size_t available);
     Result scanIndexable(const uint8_t *data, size_t end, size_t available);
     Result scanWithRejectedEnd(const uint8_t *data, size_t end, size_t indexed);
     Result scanWholeCopy(const uint8_t *data, size_t end);
@@ -63,6 +67,7 @@ private:
     static constexpr size_t kKeptCopyBytes = size_t{1} << 20;
 
     simdjson::ondemand::parser parser;
+    size_t batchSize = 0;
     std::unique_ptr<uint8_t[]> copy;
     size_t copyCapacity = 0;
 };

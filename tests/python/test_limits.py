@@ -21,7 +21,8 @@ CHILD = textwrap.dedent("""
     dense = Bitmap()
     dense.set(0, 2**31)
     sparse = Bitmap([2**36])
-    stream = b'{"a":1}\\n' * 2**20 + b'{"a":'
+    # Working buffers for a 64 MiB stream need more than the 256 MiB allowed.
+    stream = b'{"a":1}\\n' * 2**23 + b'{"a":'
     scanner = MemoryScanner()
     with open("/proc/self/statm") as statm:
         in_use = int(statm.read().split()[0]) * resource.getpagesize()
@@ -31,7 +32,7 @@ CHILD = textwrap.dedent("""
     print("bool_array", outcome(lambda: sparse.bool_array(False, False)))
     print("scan", outcome(lambda: scanner.scan(stream)))
     resource.setrlimit(resource.RLIMIT_AS, (hard, hard))
-    print("scan_after", scanner.scan(stream) == (2**20, 8 * 2**20))
+    print("scan_after", scanner.scan(stream) == (2**23, 8 * 2**23))
 """)
 
 
@@ -101,3 +102,36 @@ def test_exhausted_memory_is_a_memory_error_and_sets_stay_valid(headroom_mib):
     lines = child.stdout.splitlines()
     assert lines[-1] == "valid True", child.stdout
     assert "set_range MemoryError" in lines[0]  # 2^22 full slots never fit
+
+
+SCANNER_CHILD = textwrap.dedent("""
+    import resource
+    from _morvane_rec_extension import MemoryScanner
+
+    def address_space():
+        with open("/proc/self/statm") as statm:
+            return int(statm.read().split()[0]) * resource.getpagesize()
+
+    # As batch schedulers and hosts with strict overcommit set it.
+    resource.setrlimit(resource.RLIMIT_AS, (3 * 2**30, resource.RLIM_INFINITY))
+    before = address_space()
+    scanners = [MemoryScanner() for _ in range(20)]
+    print("small", all(s.scan(b'{"a":1}\\n{"b":2}\\n') == (2, 16) for s in scanners))
+    print("grown_mib", (address_space() - before) // 2**20)
+    text = b'{"id":1,"name":"caf\\xc3\\xa9"}\\n' * 20000
+    print("500k", [s.scan(text + b'{"id":') for s in scanners[:3]] == [(20000, len(text))] * 3)
+""")
+
+
+@pytest.mark.skipif(os.environ.get("MORVANE_SANITIZED") == "1",
+                    reason="the sanitizer runtime needs an unlimited address space")
+def test_scanner_memory_is_sized_by_the_input():
+    # Regression: each scanner reserved about 6 GB on its first scan, so a
+    # 16-byte input failed under a 3 GiB address-space limit.
+    child = subprocess.run([sys.executable, "-c", SCANNER_CHILD], capture_output=True, text=True,
+                           timeout=300)
+    assert child.returncode == 0, child.stderr[-2000:]
+    lines = dict(line.split(" ", 1) for line in child.stdout.splitlines())
+    assert lines["small"] == "True"
+    assert int(lines["grown_mib"]) < 20  # under 1 MiB per scanner
+    assert lines["500k"] == "True"

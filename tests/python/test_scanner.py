@@ -11,6 +11,7 @@ from _morvane_rec_extension import MemoryScanner
 
 @pytest.mark.parametrize("data,expected", [
     (b'{"a":1} {"b":2}', (2, 15)),
+    (b'\xef\xbb\xbf{"a":1}\n{"b":2}\n', (2, 19)),  # a byte order mark is no document
     (b'{"a":1}\n{"b":', (1, 8)),
     (b"   \n ", (0, 5)),
     (b"abc", (1, 3)),
@@ -71,10 +72,12 @@ def _documents(rng, count):
              "nested": {"v": [rng.random(), None, True]}} for i in range(count)]
 
 
+@pytest.mark.parametrize("mark", [b"", b"\xef\xbb\xbf"], ids=["plain", "byte-order-mark"])
 @pytest.mark.parametrize("style", ["ndjson", "pretty", "glued"])
-def test_growing_stream_loop_counts_every_document_once(style):
+def test_growing_stream_loop_counts_every_document_once(style, mark):
     # The README's loop over non-ASCII text cut at every block size counts each
-    # document once and always cuts between documents.
+    # document once and always cuts between documents; a file's leading byte
+    # order mark is skipped, never counted.
     rng = random.Random(style)
     docs = _documents(rng, 60)
     if style == "ndjson":
@@ -83,9 +86,9 @@ def test_growing_stream_loop_counts_every_document_once(style):
         texts = [json.dumps(d, ensure_ascii=False, indent=2) + "\n" for d in docs]
     else:
         texts = [json.dumps(d, ensure_ascii=False, separators=(",", ":")) for d in docs]
-    stream = "".join(texts).encode()
-    ends = set()
-    offset = 0
+    stream = mark + "".join(texts).encode()
+    ends = {len(mark)}
+    offset = len(mark)
     for text in texts:
         ends.add(offset + len(text.rstrip("\n").encode()))
         offset += len(text.encode())

@@ -114,3 +114,34 @@ TEST(MemoryScanner, InvalidUtf8EndsTheCount) {
     expectResult(scan(scanner, "{\"a\":1} \"\x01\" \n"), 1, 0);
     expectResult(scan(scanner, "{} {}"), 2, 5);  // still usable
 }
+
+// Regression: a leading byte order mark was counted as a document.
+TEST(MemoryScanner, LeadingByteOrderMarkIsSkippedAndCovered) {
+    MemoryScanner scanner;
+    const std::string mark = "\xef\xbb\xbf";
+    expectResult(scan(scanner, mark + "{\"a\":1}\n{\"b\":2}\n"), 2, 19);
+    expectResult(scan(scanner, mark + "{\"a\":1}\n{\"b\":"), 1, 11);
+    expectResult(scan(scanner, mark + " {\"a\":"), 0, 4);
+    expectResult(scan(scanner, mark), 0, 3);
+    expectResult(scan(scanner, "\xef\xbb"), 0, 0);  // an unfinished mark is tail
+    // A first-step indexing error stops after the mark.
+    expectResult(scan(scanner, mark + "{\"a\":\"\x01\"} "), 1, 3);
+    // Only the first mark is skipped: a second one is a token.
+    const Result twice = scan(scanner, mark + mark + "{}");
+    EXPECT_EQ(twice.documents, 2u);
+    expectResult(scan(scanner, "{} " + mark + "{}"), 3, 8);
+}
+
+TEST(MemoryScanner, LongerBufferAfterShortOnesGivesTheSameAnswer) {
+    // The working buffers grow with the input; a reused scanner must answer
+    // as a new one does.
+    MemoryScanner reused;
+    std::string text;
+    for (int i = 0; i < 5000; ++i) text += "{\"id\":" + std::to_string(i) + ",\"s\":\"caf\xc3\xa9\"}\n";
+    for (size_t length : {size_t{1}, size_t{16}, size_t{100}, size_t{5000}, text.size(), size_t{70}}) {
+        const std::string prefix = text.substr(0, length) + "[";
+        MemoryScanner fresh;
+        const Result expected = scan(fresh, prefix);
+        expectResult(scan(reused, prefix), expected.documents, expected.coveredBytes);
+    }
+}

@@ -46,7 +46,8 @@ private:
 const char *const kPieces[] = {"{", "}", "[", "]", "\"", ":", ",", " ", "\n", "\t", "\r",
                                "1", "-2.5e3", "true", "a", "\\", "\\\"", "\\u00e9", "\x01",
                                "\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x98\x80", "\xc3", "\xe2\x82",
-                               "\xff", "\x80", "\xed\xa0\x80", "{\"k\":\"v\"}", "[1,2]", "\"s\""};
+                               "\xff", "\x80", "\xed\xa0\x80", "{\"k\":\"v\"}", "[1,2]", "\"s\"",
+                               "\xef\xbb\xbf", "\xef\xbb"};
 
 std::string randomText(std::mt19937 &rng, size_t pieces) {
     std::string text;
@@ -86,6 +87,12 @@ struct Stream {
 
 Stream randomStream(std::mt19937 &rng) {
     Stream stream;
+    // Files from desktop tools often start with a byte order mark, which the
+    // stream skips; a cut may fall right after it.
+    if (rng() % 4 == 0) {
+        stream.text = "\xef\xbb\xbf";
+        stream.gaps = {{0, 0}, {3, 3}};
+    }
     const int style = static_cast<int>(rng() % 3);  // NDJSON, pretty-printed, glued
     const size_t count = 1 + rng() % 12;
     for (size_t i = 0; i < count; ++i) {
