@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Builds a wheel with pip from a clean copy of the tracked files (so the build
-# fetches CRoaring itself), repairs it into a manylinux wheel with auditwheel
-# (which carries the shared libraries it links, simdjson's), checks that the
-# installed module resolves no library outside the wheel and the policy, and
-# runs a smoke test in a fresh venv of the same interpreter.
+# fetches CRoaring and simdjson itself), repairs it into a manylinux wheel with
+# auditwheel, checks that it grafted no library (both are compiled in) and that
+# the installed module resolves no library outside the policy, and runs a smoke
+# test in a fresh venv of the same interpreter.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
@@ -29,7 +29,14 @@ wheel=$(ls "$work"/wheelhouse/*.whl)
 "$VENV/bin/python" -m auditwheel show "$wheel" | tee "$work/show.txt"
 tr '\n' ' ' < "$work/show.txt" | grep -qE 'platform tag: *"manylinux_' ||
     { echo "[wheel] the repaired wheel has no manylinux policy" >&2; exit 1; }
-"$VENV/bin/python" -c 'import sys, zipfile; print("\n".join("[wheel] holds " + n for n in zipfile.ZipFile(sys.argv[1]).namelist() if ".dist-info" not in n))' "$wheel"
+"$VENV/bin/python" - "$wheel" <<'PY'
+import sys, zipfile
+names = [n for n in zipfile.ZipFile(sys.argv[1]).namelist() if ".dist-info" not in n]
+print("\n".join("[wheel] holds " + n for n in names))
+grafted = [n for n in names if ".libs/" in n]
+if grafted:
+    sys.exit("[wheel] auditwheel grafted libraries: %s" % grafted)
+PY
 echo "[wheel] installing $(basename "$wheel") into a fresh venv"
 "$MORVANE_PYTHON" -m venv "$work/venv"
 "$work/venv/bin/python" -m pip install -q --disable-pip-version-check "$wheel"
