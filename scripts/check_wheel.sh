@@ -33,7 +33,8 @@ tr '\n' ' ' < "$work/show.txt" | grep -qE 'platform tag: *"manylinux_' ||
 import sys, zipfile
 names = [n for n in zipfile.ZipFile(sys.argv[1]).namelist() if ".dist-info" not in n]
 print("\n".join("[wheel] holds " + n for n in names))
-grafted = [n for n in names if ".libs/" in n]
+# auditwheel may leave an empty .libs/ folder entry; no file may be in it.
+grafted = [n for n in names if ".libs/" in n and not n.endswith("/")]
 if grafted:
     sys.exit("[wheel] auditwheel grafted libraries: %s" % grafted)
 PY
