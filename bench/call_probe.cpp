@@ -3,6 +3,8 @@
 // the memory the counting queries keep between calls.
 #include <pybind11/pybind11.h>
 
+#include <malloc.h>
+
 #include <cstdint>
 #include <string>
 
@@ -15,18 +17,20 @@ struct CallProbe {};
 
 // Reads a portable serialized set, asks for the rank and the select of every
 // slot's last member (which builds every part of the index there is) and
-// returns the bytes the index holds (each slot's own count sits in what was
-// padding of the slot, so it adds nothing).
+// returns the bytes the index holds: what the heap grew by during those
+// queries, plus the index object inside the set (each slot's own count sits in
+// what was padding of the slot, so it adds nothing).
 size_t countingIndexBytes(const py::bytes &serialized) {
     const std::string data = serialized;
     const auto bitmap = morvane::storage::Bitmap::read(data.data(), data.size(), true);
+    const size_t heapBefore = mallinfo2().uordblks;
     for (const auto &[key, slot] : bitmap.entries()) {
         if (slot.isEmpty()) continue;
         const uint64_t last = uint64_t{key} << 32 | slot.maximum();
         const uint64_t members = bitmap.lowerCardinality(last);
         if (members > 0) bitmap.nth(members - 1);
     }
-    return bitmap.entries().countingIndexBytes();
+    return mallinfo2().uordblks - heapBefore + sizeof(morvane::storage::CountingIndex);
 }
 }  // namespace
 

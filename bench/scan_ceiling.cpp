@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include <simdjson.h>
+#include "scanner/memory_scanner.hpp"
 
 int main(int argc, char **argv) {
     if (argc < 2) {
@@ -20,7 +20,7 @@ int main(int argc, char **argv) {
     for (int i = 0; i < repeats; ++i) {
         const auto start = std::chrono::steady_clock::now();
         simdjson::ondemand::document_stream stream;
-        if (parser.iterate_many(input.data(), input.size(), 1073741824).get(stream)) return 1;
+        if (parser.iterate_many(input.data(), input.size(), MemoryScanner::kBatchSize).get(stream)) return 1;
         documents = 0;
         for (auto it = stream.begin(); it != stream.end(); ++it) ++documents;
         const double seconds =

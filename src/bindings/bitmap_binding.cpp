@@ -6,25 +6,22 @@
 #include <cstring>
 #include <optional>
 #include <stdexcept>
-#include <type_traits>
 
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
 
-#include "python/casters.hpp"
-#include "python/change_tracker.hpp"
-#include "python/conversions.hpp"
-#include "python/iteration.hpp"
-#include "python/registration.hpp"
+#include "bindings/casters.hpp"
+#include "bindings/conversions.hpp"
+#include "bindings/direct_slots.hpp"
+#include "bindings/iteration.hpp"
+#include "bindings/registration.hpp"
 
 namespace py = pybind11;
 using morvane::storage::Bitmap;
 
-namespace morvane::python {
+namespace morvane::bindings {
 
 namespace {
-
-constexpr uint64_t kLastPosition = UINT64_MAX;
 
 Bitmap fromPositions(const std::optional<PositionArray> &indices) {
     Bitmap result;
@@ -53,43 +50,10 @@ Bitmap fromPositions(const std::optional<PositionArray> &indices) {
     return result;
 }
 
-// Live iterators end once the set may have changed: after the operation, or
-// when it fails part-way. The core raises std::invalid_argument only for
-// refusals made before anything changed, which leave iterators running.
-template <typename Operation>
-decltype(auto) changing(const Bitmap &self, Operation &&operation) {
-    try {
-        if constexpr (std::is_void_v<decltype(operation())>) {
-            operation();
-            noteChange(self);
-        } else {
-            auto result = operation();
-            noteChange(self);
-            return result;
-        }
-    } catch (const std::invalid_argument &) {
-        throw;
-    } catch (...) {
-        noteChange(self);
-        throw;
-    }
-}
-
-// flip(position, None) toggles one position; 2^64 - 1 has no exclusive end.
-void flipOne(Bitmap &bitmap, uint64_t position) {
-    if (position != kLastPosition) {
-        bitmap.flip(position, position + 1);
-    } else if (bitmap.contains(position)) {
-        bitmap.remove(position);
-    } else {
-        bitmap.add(position);
-    }
-}
-
 // The in-place forms change the receiver and return a new object holding a copy.
 template <Bitmap &(Bitmap::*Operation)(const Bitmap &)>
 Bitmap inPlace(Bitmap &self, const Bitmap &other) {
-    changing(self, [&] { (self.*Operation)(other); });
+    (self.*Operation)(other);
     return Bitmap(self);
 }
 
@@ -119,60 +83,6 @@ void defineAlgebra(Class &cls) {
     cls.def("__ixor__", &inPlace<&Bitmap::operator^=>, other, "self ^= other; rebinds self to a copy of the result.");
 }
 
-// `position in bitmap` enters through CPython's sq_contains slot, where the
-// generic dispatch costs several times the lookup. Plain ints that fit take a
-// direct path; everything else goes to the registered __contains__, so its
-// conversions and errors stay as they are.
-objobjproc registeredContains = nullptr;
-
-int containsSlot(PyObject *self, PyObject *argument) {
-    // PyLong_AsUnsignedLongLong takes a slow byte-array path for any int above
-    // 2^30; the unsigned long reader does not, and is 64 bits wide here.
-    static_assert(sizeof(unsigned long) == sizeof(uint64_t));
-    if (PyLong_CheckExact(argument)) {
-        const unsigned long position = PyLong_AsUnsignedLong(argument);
-        if (position != static_cast<unsigned long>(-1) || !PyErr_Occurred()) {
-            auto holder = reinterpret_cast<py::detail::instance *>(self)->get_value_and_holder();
-            if (holder.holder_constructed()) return holder.value_ptr<Bitmap>()->contains(position);
-        }
-        PyErr_Clear();
-    }
-    return registeredContains(self, argument);
-}
-
-void installContainsSlot(py::class_<Bitmap> &cls) {
-    PySequenceMethods *methods = reinterpret_cast<PyTypeObject *>(cls.ptr())->tp_as_sequence;
-    registeredContains = methods->sq_contains;
-    methods->sq_contains = containsSlot;
-}
-
-// len() and bool() likewise: the count itself is a few loads once counted.
-// Anything unusual (a set made by __new__ alone, a count past Py_ssize_t, a
-// full set) goes to the registered __len__ for its errors.
-lenfunc registeredSequenceLength = nullptr;
-lenfunc registeredMappingLength = nullptr;
-
-template <lenfunc *registered>
-Py_ssize_t lengthSlot(PyObject *self) {
-    auto holder = reinterpret_cast<py::detail::instance *>(self)->get_value_and_holder();
-    if (holder.holder_constructed()) {
-        try {
-            const uint64_t count = holder.value_ptr<Bitmap>()->cardinality();
-            if (count <= static_cast<uint64_t>(PY_SSIZE_T_MAX)) return static_cast<Py_ssize_t>(count);
-        } catch (...) {
-        }
-    }
-    return (*registered)(self);
-}
-
-void installLengthSlots(py::class_<Bitmap> &cls) {
-    auto *type = reinterpret_cast<PyTypeObject *>(cls.ptr());
-    registeredSequenceLength = type->tp_as_sequence->sq_length;
-    registeredMappingLength = type->tp_as_mapping->mp_length;
-    if (registeredSequenceLength) type->tp_as_sequence->sq_length = lengthSlot<&registeredSequenceLength>;
-    if (registeredMappingLength) type->tp_as_mapping->mp_length = lengthSlot<&registeredMappingLength>;
-}
-
 }  // namespace
 
 void registerBitmap(py::module_ &module) {
@@ -188,8 +98,7 @@ void registerBitmap(py::module_ &module) {
     cls.def(
         "persisted_size",
         [](Bitmap &self, bool portable, bool optimize, bool shrink) {
-            if (!optimize && !shrink) return self.persistedSize(portable, false, false);
-            return changing(self, [&] { return self.persistedSize(portable, optimize, shrink); });
+            return self.persistedSize(portable, optimize, shrink);
         },
         py::arg("portable") = true, py::arg("optimize") = true, py::arg("shrink") = true,
         "Bytes that write() needs; optimize/shrink compact the set itself first.");
@@ -215,15 +124,11 @@ void registerBitmap(py::module_ &module) {
     cls.def("nth", &Bitmap::nth, py::arg("ordinal"), "Member of 0-based rank ordinal.");
     cls.def(
         "self_or_next",
-        [](Bitmap &self, uint64_t position) {
-            return changing(self, [&] { return self.selfOrNext(position); });
-        },
+        [](Bitmap &self, uint64_t position) { return self.selfOrNext(position); },
         position, "position if a member, else the next member, else 0.");
     cls.def(
         "self_or_previous",
-        [](Bitmap &self, uint64_t position) {
-            return changing(self, [&] { return self.selfOrPrevious(position); });
-        },
+        [](Bitmap &self, uint64_t position) { return self.selfOrPrevious(position); },
         position, "position if a member, else the previous member, else 18446744073709551615.");
     cls.def("subset_of", &Bitmap::isSubset, py::arg("other"),
             "Whether every entry of self is covered by other.");
@@ -236,59 +141,48 @@ void registerBitmap(py::module_ &module) {
     cls.def("any", &Bitmap::any, py::arg("startInc"), py::arg("endEx"),
             "Whether some position of [startInc, endEx) is a member.");
     cls.def("__len__", &Bitmap::cardinality, "Number of members.");
-    installLengthSlots(cls);
     cls.def("__contains__", &Bitmap::contains, position, "position in self.");
-    installContainsSlot(cls);
     cls.def(
         "contract",
-        [](Bitmap &self, uint64_t position, uint64_t by) {
-            changing(self, [&] { self.contract(position, by); });
-        },
+        [](Bitmap &self, uint64_t position, uint64_t by) { self.contract(position, by); },
         position, py::arg("by"),
         "Drops the members in [position - by + 1, position] and moves those above down by by.");
     cls.def(
         "expand",
-        [](Bitmap &self, uint64_t position, uint64_t by) {
-            changing(self, [&] { self.expand(position, by); });
-        },
+        [](Bitmap &self, uint64_t position, uint64_t by) { self.expand(position, by); },
         position, py::arg("by"), "Moves the members at or above position up by by.");
 
     cls.def(
         "set",
         [](Bitmap &self, uint64_t position, std::optional<uint64_t> endEx) {
-            changing(self, [&] {
-                if (endEx) {
-                    self.addRange(position, *endEx);
-                } else {
-                    self.add(position);
-                }
-            });
+            if (endEx) {
+                self.addRange(position, *endEx);
+            } else {
+                self.add(position);
+            }
         },
         position, py::arg("endEx") = none, "Adds position, or every position of [position, endEx).");
     cls.def(
         "unset",
         [](Bitmap &self, uint64_t position, std::optional<uint64_t> endEx) {
-            changing(self, [&] {
-                if (endEx) {
-                    self.removeRange(position, *endEx);
-                } else {
-                    self.remove(position);
-                }
-            });
+            if (endEx) {
+                self.removeRange(position, *endEx);
+            } else {
+                self.remove(position);
+            }
         },
         position, py::arg("endEx") = none,
         "Removes position, or every position of [position, endEx).");
     cls.def(
         "flip",
         [](Bitmap &self, uint64_t position, std::optional<uint64_t> endEx) {
+            // The binding's own check: an empty or reversed range is refused.
             if (endEx && position >= *endEx) throw std::runtime_error("Invalid range.");
-            changing(self, [&] {
-                if (endEx) {
-                    self.flip(position, *endEx);
-                } else {
-                    flipOne(self, position);
-                }
-            });
+            if (endEx) {
+                self.flip(position, *endEx);
+            } else {
+                self.flip(position);
+            }
         },
         position, py::arg("endEx"),
         "Toggles every position of [position, endEx), or position alone when endEx is None.");
@@ -303,6 +197,7 @@ void registerBitmap(py::module_ &module) {
     cls.def("bool_array", &boolArray, py::arg("invert") = true, py::arg("relative") = true,
             "Mask from the first member (relative) or 0 to the last member; members are "
             "False when invert, True otherwise.");
+    installDirectSlots(cls);
 }
 
-}  // namespace morvane::python
+}  // namespace morvane::bindings

@@ -1,8 +1,8 @@
-#include "python/buffers.hpp"
+#include "bindings/buffers.hpp"
 
 #include <stdexcept>
 
-namespace morvane::python {
+namespace morvane::bindings {
 
 namespace {
 
@@ -27,4 +27,4 @@ ByteView requestBytes(const pybind11::buffer &buffer, bool writable) {
     return view;
 }
 
-}  // namespace morvane::python
+}  // namespace morvane::bindings

@@ -4,7 +4,7 @@
 
 #include <pybind11/pybind11.h>
 
-namespace morvane::python {
+namespace morvane::bindings {
 
 // The bytes of a caller's buffer, held for one call.
 struct ByteView {
@@ -18,4 +18,4 @@ struct ByteView {
 // not contiguous in memory, since the callers read them as one run.
 ByteView requestBytes(const pybind11::buffer &buffer, bool writable);
 
-}  // namespace morvane::python
+}  // namespace morvane::bindings

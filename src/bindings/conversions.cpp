@@ -1,16 +1,16 @@
-#include "python/conversions.hpp"
+#include "bindings/conversions.hpp"
 
 #include <cstring>
 #include <limits>
 #include <stdexcept>
 #include <string>
 
-#include "python/buffers.hpp"
+#include "bindings/buffers.hpp"
 
 namespace py = pybind11;
 using morvane::storage::Bitmap;
 
-namespace morvane::python {
+namespace morvane::bindings {
 
 // Allocating an array can run Python code (the first one imports NumPy's C
 // API, any one may collect garbage), and a finaliser may change the set. Each
@@ -90,4 +90,4 @@ Bitmap readFrom(const py::buffer &buffer, bool portable) {
     return Bitmap::read(bytes.data(), bytes.size(), portable);
 }
 
-}  // namespace morvane::python
+}  // namespace morvane::bindings

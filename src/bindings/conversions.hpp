@@ -5,7 +5,7 @@
 
 #include "storage/bitmap.hpp"
 
-namespace morvane::python {
+namespace morvane::bindings {
 
 // NumPy's ENSUREARRAY | FORCECAST: any array-like, cast to uint64; a uint64
 // array is used in place whatever its strides.
@@ -21,4 +21,4 @@ pybind11::array_t<bool> boolArray(const storage::Bitmap &bitmap, bool invert, bo
 size_t writeInto(const storage::Bitmap &bitmap, const pybind11::buffer &buffer, bool portable);
 storage::Bitmap readFrom(const pybind11::buffer &buffer, bool portable);
 
-}  // namespace morvane::python
+}  // namespace morvane::bindings

@@ -1,28 +1,31 @@
 // The module-local Python class `iterator` returned by Bitmap.__iter__.
-#include "python/iteration.hpp"
+#include "bindings/iteration.hpp"
 
 #include <memory>
 #include <utility>
 #include <stdexcept>
 
-#include "python/casters.hpp"
-#include "python/change_tracker.hpp"
+#include "bindings/casters.hpp"
 
 namespace py = pybind11;
 using morvane::storage::Bitmap;
 
-namespace morvane::python {
+namespace morvane::bindings {
 
 class MemberIterator {
 public:
     MemberIterator(const Bitmap &bitmap, py::object owner)
-        : owner(std::move(owner)), watch(bitmap), current(bitmap.begin()), end(bitmap.end()) {}
+        : owner(std::move(owner)),
+          bitmap(bitmap),
+          generation(bitmap.generation()),
+          current(bitmap.begin()),
+          end(bitmap.end()) {}
 
     uint64_t next() {
         // Once exhausted, the bitmap is not looked at again.
         if (exhausted) throw py::stop_iteration();
         // A changed bitmap may have freed the containers the cursor points into.
-        if (watch.changed()) throw std::runtime_error("Bitmap changed during iteration");
+        if (bitmap.generation() != generation) throw std::runtime_error("Bitmap changed during iteration");
         if (firstStep) {
             firstStep = false;
         } else {
@@ -37,22 +40,23 @@ public:
 
 private:
     py::object owner;  // the Python set, kept alive while the iterator lives
-    ChangeWatch watch;
+    const Bitmap &bitmap;
+    uint64_t generation;  // of the set when the walk began
     Bitmap::BitmapForwardIterator current;
     Bitmap::BitmapForwardIterator end;
     bool firstStep = true;
     bool exhausted = false;
 };
 
-}  // namespace morvane::python
+}  // namespace morvane::bindings
 
 // The same guard as for the other bound classes: an iterator made by __new__
 // alone holds no value and is refused with TypeError.
 template <>
-class pybind11::detail::type_caster<morvane::python::MemberIterator>
-    : public constructed_instance_caster<morvane::python::MemberIterator> {};
+class pybind11::detail::type_caster<morvane::bindings::MemberIterator>
+    : public constructed_instance_caster<morvane::bindings::MemberIterator> {};
 
-namespace morvane::python {
+namespace morvane::bindings {
 
 namespace {
 
@@ -78,4 +82,4 @@ py::iterator iterateMembers(const Bitmap &bitmap) {
     return py::iterator(std::move(object));
 }
 
-}  // namespace morvane::python
+}  // namespace morvane::bindings

@@ -4,10 +4,10 @@
 
 #include "storage/bitmap.hpp"
 
-namespace morvane::python {
+namespace morvane::bindings {
 
 // A new Python iterator over the members of `bitmap`; the caller keeps the
 // bitmap's Python object alive for the iterator's life.
 pybind11::iterator iterateMembers(const storage::Bitmap &bitmap);
 
-}  // namespace morvane::python
+}  // namespace morvane::bindings

@@ -2,11 +2,11 @@
 // interface: MemoryScanner first, then Bitmap.
 #include <pybind11/pybind11.h>
 
-#include "python/numpy_guard.hpp"
-#include "python/registration.hpp"
+#include "bindings/numpy_guard.hpp"
+#include "bindings/registration.hpp"
 
 PYBIND11_MODULE(_morvane_rec_extension, module) {
-    morvane::python::requireReadableNumpy();
-    morvane::python::registerMemoryScanner(module);
-    morvane::python::registerBitmap(module);
+    morvane::bindings::requireReadableNumpy();
+    morvane::bindings::registerMemoryScanner(module);
+    morvane::bindings::registerBitmap(module);
 }

@@ -1,4 +1,4 @@
-#include "python/numpy_guard.hpp"
+#include "bindings/numpy_guard.hpp"
 
 #include <cstdlib>
 #include <string>
@@ -7,7 +7,7 @@
 
 namespace py = pybind11;
 
-namespace morvane::python {
+namespace morvane::bindings {
 
 namespace {
 
@@ -38,4 +38,4 @@ void requireReadableNumpy() {
                            version + " is installed");
 }
 
-}  // namespace morvane::python
+}  // namespace morvane::bindings

@@ -1,6 +1,6 @@
 #pragma once
 
-namespace morvane::python {
+namespace morvane::bindings {
 
 // Raises ImportError when the installed NumPy lays out its arrays in a way
 // that this build's pybind11 cannot read (NumPy 2 for pybind11 before 2.12):
@@ -8,4 +8,4 @@ namespace morvane::python {
 // array arguments then fail on their own.
 void requireReadableNumpy();
 
-}  // namespace morvane::python
+}  // namespace morvane::bindings

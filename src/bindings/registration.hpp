@@ -2,9 +2,9 @@
 
 #include <pybind11/pybind11.h>
 
-namespace morvane::python {
+namespace morvane::bindings {
 
 void registerMemoryScanner(pybind11::module_ &module);
 void registerBitmap(pybind11::module_ &module);
 
-}  // namespace morvane::python
+}  // namespace morvane::bindings

@@ -3,14 +3,14 @@
 
 #include <pybind11/stl.h>
 
-#include "python/buffers.hpp"
-#include "python/casters.hpp"
-#include "python/registration.hpp"
+#include "bindings/buffers.hpp"
+#include "bindings/casters.hpp"
+#include "bindings/registration.hpp"
 #include "scanner/memory_scanner.hpp"
 
 namespace py = pybind11;
 
-namespace morvane::python {
+namespace morvane::bindings {
 
 void registerMemoryScanner(py::module_ &module) {
     py::class_<MemoryScanner> cls(module, "MemoryScanner");
@@ -27,4 +27,4 @@ void registerMemoryScanner(py::module_ &module) {
         "and the length of the leading part they occupy.");
 }
 
-}  // namespace morvane::python
+}  // namespace morvane::bindings

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "storage/keys.hpp"
 #include "storage/slot_bitmap.hpp"
 #include "storage/slot_map.hpp"
 
@@ -24,9 +25,9 @@ public:
     using Slots = SlotMap;
     class BitmapForwardIterator;
 
-    static uint32_t highKey(uint64_t position) { return static_cast<uint32_t>(position >> 32); }
-    static uint32_t lowPart(uint64_t position) { return static_cast<uint32_t>(position); }
-    static uint64_t join(uint32_t key, uint32_t low) { return (uint64_t{key} << 32) | low; }
+    static constexpr uint32_t highKey(uint64_t position) { return storage::highKey(position); }
+    static constexpr uint32_t lowPart(uint64_t position) { return storage::lowPart(position); }
+    static constexpr uint64_t join(uint32_t key, uint32_t low) { return joinPosition(key, low); }
 
     // One empty entry for key 0.
     Bitmap();
@@ -50,6 +51,8 @@ public:
     // Leaves the entry in place even when it becomes empty.
     void remove(uint64_t position);
     bool contains(uint64_t position) const;
+    // Toggles one position (2^64 - 1 included, which no half-open range reaches).
+    void flip(uint64_t position);
     // Removes every entry, key 0 included.
     void clear() noexcept { slots.clear(); }
     bool isEmpty() const;
@@ -139,6 +142,9 @@ public:
 
     // Read-only view of the entries (for the binding layer and tests).
     const Slots &entries() const noexcept { return slots; }
+    // Advanced by every change, including recompression by persistedSize():
+    // an iterator made at one generation is valid while it holds.
+    uint64_t generation() const noexcept { return slots.generation(); }
 
 private:
     // Result of | and ^: every key of both maps, shared keys through `combine`.

@@ -46,7 +46,10 @@ Bitmap &Bitmap::operator&=(const Bitmap &other) {
 }
 
 Bitmap &Bitmap::operator-=(const Bitmap &other) {
-    if (other.slots.empty()) return *this;
+    if (other.slots.empty()) {
+        slots.markChanged();
+        return *this;
+    }
     auto theirs = other.slots.begin();
     for (auto &[key, slot] : slots) {
         if (const SlotBitmap *match = seek(theirs, other.slots.end(), key)) slot -= *match;

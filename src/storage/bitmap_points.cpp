@@ -9,8 +9,6 @@
 namespace morvane::storage {
 
 namespace {
-constexpr uint64_t kKeyCount = uint64_t{1} << 32;
-constexpr uint64_t kSlotCapacity = uint64_t{1} << 32;
 }  // namespace
 
 Bitmap::Bitmap() { slots.try_emplace(0); }
@@ -79,6 +77,17 @@ void Bitmap::remove(uint64_t position) {
     if (SlotBitmap *slot = slots.findSlot(highKey(position))) slot->remove(lowPart(position));
 }
 
+void Bitmap::flip(uint64_t position) {
+    // Through the range form, so that the entries it creates are the same.
+    if (position != UINT64_MAX) {
+        flip(position, position + 1);
+    } else if (contains(position)) {
+        remove(position);
+    } else {
+        add(position);
+    }
+}
+
 bool Bitmap::contains(uint64_t position) const {
     const SlotBitmap *slot = find(highKey(position));
     return slot != nullptr && slot->contains(lowPart(position));
@@ -92,9 +101,9 @@ bool Bitmap::isEmpty() const {
 }
 
 bool Bitmap::isFull() const {
-    if (slots.size() != kKeyCount) return false;
+    if (slots.size() != kKeySpan) return false;
     for (const auto &[key, slot] : slots) {
-        if (slot.cardinality() != kSlotCapacity) return false;
+        if (slot.cardinality() != kKeySpan) return false;
     }
     return true;
 }

@@ -6,9 +6,6 @@ namespace morvane::storage {
 
 namespace {
 
-constexpr uint32_t kTopLow = 0xFFFFFFFFu;
-constexpr uint64_t kSlotEnd = uint64_t{1} << 32;
-
 // Calls visit(key, slot) for every key of [firstKey, lastKey] in ascending
 // order, creating missing entries. Walks the map in step instead of searching
 // it once per key.
@@ -33,12 +30,12 @@ void Bitmap::addRange(uint64_t start, uint64_t end) {
         if (sl < el) slot.addRangeClosed(sl, el - 1);
         return;
     }
-    if (eh < sh) return;
+    if (eh < sh) return slots.markChanged();
     visitKeysCreating(slots, sh, eh, [&](uint32_t key, SlotBitmap &slot) {
         if (key == sh) {
-            slot.addRangeClosed(sl, kTopLow);
+            slot.addRangeClosed(sl, kLargestLow);
         } else if (key < eh) {
-            slot.addRangeClosed(0, kTopLow);
+            slot.addRangeClosed(0, kLargestLow);
         } else if (el != 0) {
             slot.addRangeClosed(0, el - 1);
         }
@@ -48,12 +45,12 @@ void Bitmap::addRange(uint64_t start, uint64_t end) {
 void Bitmap::removeRange(uint64_t start, uint64_t end) {
     const uint32_t sh = highKey(start), sl = lowPart(start);
     const uint32_t eh = highKey(end), el = lowPart(end);
-    if (eh < sh) return;
+    if (eh < sh) return slots.markChanged();
     visitKeysCreating(slots, sh, eh, [&](uint32_t key, SlotBitmap &slot) {
         if (key == sh && key == eh) {
             if (sl < el) slot.removeRangeClosed(sl, el - 1);
         } else if (key == sh) {
-            slot.removeRangeClosed(sl, kTopLow);
+            slot.removeRangeClosed(sl, kLargestLow);
         } else if (key < eh) {
             slot.clear();
         } else if (el != 0) {
@@ -66,10 +63,10 @@ void Bitmap::flip(uint64_t start, uint64_t end) {
     const uint32_t sh = highKey(start), sl = lowPart(start);
     const uint32_t eh = highKey(end), el = lowPart(end);
     // A range reversed across keys changes nothing, as for addRange/removeRange.
-    if (eh < sh) return;
+    if (eh < sh) return slots.markChanged();
     visitKeysCreating(slots, sh, eh, [&](uint32_t key, SlotBitmap &slot) {
         const uint64_t from = key == sh ? sl : 0;
-        const uint64_t to = key == eh ? el : kSlotEnd;
+        const uint64_t to = key == eh ? el : kKeySpan;
         if (from < to) slot.flip(from, to);
     });
 }
@@ -89,7 +86,7 @@ bool Bitmap::all(uint64_t start, uint64_t end) const {
     for (uint64_t key = sh; key <= eh; ++key, ++it) {
         if (it == slots.end() || it->first != key) return false;
         const uint64_t from = key == sh ? sl : 0;
-        const uint64_t to = key == eh ? el : kSlotEnd;
+        const uint64_t to = key == eh ? el : kKeySpan;
         if (from < to && !it->second.containsRange(from, to)) return false;
     }
     return true;
@@ -107,7 +104,7 @@ bool Bitmap::any(uint64_t start, uint64_t end) const {
     for (auto it = slots.lower_bound(sh); it != slots.end() && it->first <= eh; ++it) {
         const uint32_t key = it->first;
         const uint64_t from = key == sh ? sl : 0;
-        const uint64_t to = key == eh ? el : kSlotEnd;
+        const uint64_t to = key == eh ? el : kKeySpan;
         if (key != sh && key != eh) {
             if (!it->second.isEmpty()) return true;
         } else if (from < to && it->second.intersectsRange(from, to)) {

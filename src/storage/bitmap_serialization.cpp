@@ -32,9 +32,11 @@ T loadLittleEndian(const char *in) {
 }  // namespace
 
 size_t Bitmap::persistedSize(bool portable, bool optimize, bool shrink) {
-    for (auto &[key, slot] : slots) {
-        if (optimize) slot.runOptimize();
-        if (shrink) slot.shrinkToFit();
+    if (optimize || shrink) {
+        slots.recompressSlots([&](SlotBitmap &slot) {
+            if (optimize) slot.runOptimize();
+            if (shrink) slot.shrinkToFit();
+        });
     }
     return persistedSize(portable);
 }
@@ -79,12 +81,10 @@ Bitmap Bitmap::read(const char *in, size_t length, bool portable) {
 }
 
 size_t Bitmap::inMemorySize() const {
+    // Run optimisation converts containers and never drops one, so the
+    // optimised slots have as many containers as the slots themselves.
     size_t containers = 0;
-    for (const auto &[key, slot] : slots) {
-        SlotBitmap optimized(slot);
-        optimized.runOptimize();
-        containers += static_cast<size_t>(optimized.containerCount());
-    }
+    for (const auto &[key, slot] : slots) containers += static_cast<size_t>(slot.containerCount());
     return containers;
 }
 

@@ -11,12 +11,9 @@ namespace morvane::storage {
 
 namespace {
 
-constexpr uint32_t kTopLow = 0xFFFFFFFFu;
-constexpr uint64_t kSlotSpan = uint64_t{1} << 32;
-
 // The walks carry members across one key boundary, so a width must stay below a key.
 void requireWidthBelowKey(uint64_t by) {
-    if (by >= kSlotSpan) throw std::invalid_argument("Shift width must be below 2^32");
+    if (by >= kKeySpan) throw std::invalid_argument("Shift width must be below 2^32");
 }
 
 }  // namespace
@@ -38,7 +35,7 @@ Bitmap Bitmap::slice(uint64_t start, uint64_t end) const {
         const uint32_t key = it->first;
         SlotBitmap &slot = result.findOrCreate(key);
         if (key == h) {
-            slot = it->second.clipped(sl, kTopLow);
+            slot = it->second.clipped(sl, kLargestLow);
         } else if (key < H) {
             slot = it->second;
         } else if (el != 0) {
@@ -50,7 +47,7 @@ Bitmap Bitmap::slice(uint64_t start, uint64_t end) const {
 
 void Bitmap::expand(uint64_t position, uint64_t by) {
     const std::optional<uint64_t> largest = last();
-    if (!largest || *largest < position) return;
+    if (!largest || *largest < position) return slots.markChanged();
     requireWidthBelowKey(by);
     if (*largest > UINT64_MAX - by) {
         throw std::invalid_argument("expand would move members past 18446744073709551615");
@@ -59,7 +56,7 @@ void Bitmap::expand(uint64_t position, uint64_t by) {
     const uint32_t H = highKey(*largest);
     if (findOrCreate(h).isEmpty()) throw std::runtime_error("Impossible!");
 
-    const auto carryOffset = static_cast<int64_t>(by) - static_cast<int64_t>(kSlotSpan);
+    const auto carryOffset = static_cast<int64_t>(by) - static_cast<int64_t>(kKeySpan);
     SlotBitmap carry;
     uint64_t carryKey = 0;  // the key that `carry` belongs to
     for (auto it = slots.find(h); it != slots.end() && it->first <= H; ++it) {
@@ -77,13 +74,13 @@ void Bitmap::expand(uint64_t position, uint64_t by) {
             SlotBitmap next = slot.addOffset(carryOffset);
             if (key == h) {
                 // Members below the position stay; only those at or above it move.
-                if (uint64_t{l} + by >= kSlotSpan) {
+                if (uint64_t{l} + by >= kKeySpan) {
                     moved = SlotBitmap{};
                 } else if (l + by > 0) {
                     moved.removeRangeClosed(0, static_cast<uint32_t>(l + by - 1));
                 }
-                if (uint64_t{l} + by > kSlotSpan) {
-                    next.removeRangeClosed(0, static_cast<uint32_t>(l + by - kSlotSpan - 1));
+                if (uint64_t{l} + by > kKeySpan) {
+                    next.removeRangeClosed(0, static_cast<uint32_t>(l + by - kKeySpan - 1));
                 }
                 if (l != 0) moved |= slot.clipped(0, l - 1);
             }
@@ -100,7 +97,7 @@ void Bitmap::expand(uint64_t position, uint64_t by) {
 
 void Bitmap::contract(uint64_t position, uint64_t by) {
     const std::optional<uint64_t> largest = last();
-    if (!largest || *largest < position) return;
+    if (!largest || *largest < position) return slots.markChanged();
     const uint32_t h = highKey(position), l = lowPart(position);
     const uint32_t H = highKey(*largest);
     const SlotBitmap *own = find(h);
@@ -109,7 +106,7 @@ void Bitmap::contract(uint64_t position, uint64_t by) {
     }
     requireWidthBelowKey(by);
 
-    const auto downOffset = static_cast<int64_t>(kSlotSpan - by);
+    const auto downOffset = static_cast<int64_t>(kKeySpan - by);
     SlotBitmap carry;
     uint64_t carryKey = 0;  // the key that `carry` belongs to
     auto it = slots.upper_bound(H);
@@ -154,7 +151,7 @@ void Bitmap::contract(uint64_t position, uint64_t by) {
     const uint64_t keepMax = uint64_t{l} - by;  // l > by here
     SlotBitmap moved = slot.addOffset(-static_cast<int64_t>(by));
     moved.removeRangeClosed(0, static_cast<uint32_t>(keepMax));
-    if (keepMax < kTopLow) slot.removeRangeClosed(static_cast<uint32_t>(keepMax + 1), kTopLow);
+    if (keepMax < kLargestLow) slot.removeRangeClosed(static_cast<uint32_t>(keepMax + 1), kLargestLow);
     slot |= moved;
     slot |= carry;
 }

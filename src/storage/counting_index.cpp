@@ -9,7 +9,7 @@ bool CountingIndex::ensureLayout(const SlotTree &tree) const {
     if (layoutReady_.load(std::memory_order_acquire)) return true;
     // Only a tree of 2^32 entries can hold 2^64 members, more than the
     // counts represent; it is walked.
-    if (tree.size() >= kKeyEnd) return false;
+    if (tree.size() >= kKeySpan) return false;
     std::lock_guard<std::mutex> hold(lock_);
     if (layoutReady_.load(std::memory_order_relaxed)) return true;
     try {
@@ -50,7 +50,7 @@ bool CountingIndex::ensureLayout(const SlotTree &tree) const {
     } catch (const std::bad_alloc &) {
         return false;
     }
-    state_.store(pack(1, kKeyEnd), std::memory_order_relaxed);
+    state_.store(pack(1, kKeySpan), std::memory_order_relaxed);
     layoutReady_.store(true, std::memory_order_release);
     return true;
 }
@@ -85,7 +85,7 @@ void CountingIndex::ensureCounted(const SlotTree &tree, size_t block) const {
     }
     dirtyHigh_.store(0, std::memory_order_relaxed);
     changedCount_ = 0;
-    state_.store(pack(last + 1, kKeyEnd), std::memory_order_release);
+    state_.store(pack(last + 1, kKeySpan), std::memory_order_release);
 }
 
 bool CountingIndex::mayHaveChanged(size_t block, uint64_t dirtyHigh) const {
@@ -179,18 +179,6 @@ bool CountingIndex::select(const SlotBitmap &slot, uint32_t key, uint64_t rank,
         if (const auto *starts = containerStarts(slot, key)) return slot.select(rank, value, *starts);
     }
     return rank < slot.cardinality() && slot.select(static_cast<uint32_t>(rank), value);
-}
-
-size_t CountingIndex::bytes() const {
-    std::lock_guard<std::mutex> hold(lock_);
-    size_t total = sizeof(*this) + firstKeys_.capacity() * sizeof(uint32_t) +
-                   firstEntries_.capacity() * sizeof(const_iterator) +
-                   before_.capacity() * sizeof(uint64_t);
-    constexpr size_t kTreeNodeBytes = 4 * sizeof(void *) + sizeof(std::vector<uint32_t>) + 8;
-    for (const auto &entry : containerStarts_) {
-        total += kTreeNodeBytes + entry.second.capacity() * sizeof(uint32_t);
-    }
-    return total;
 }
 
 }  // namespace morvane::storage

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <vector>
 
+#include "storage/keys.hpp"
 #include "storage/node_pool.hpp"
 #include "storage/slot_bitmap.hpp"
 
@@ -82,17 +83,14 @@ public:
     // Member of 0-based rank `rank` inside `slot`; false when there is none.
     bool select(const SlotBitmap &slot, uint32_t key, uint64_t rank, uint32_t &value) const;
 
-    // Bytes held by the index (for the benchmarks).
-    size_t bytes() const;
 
 private:
     static constexpr size_t kFewestBlockEntries = 16;
     static constexpr size_t kMostBlockEntries = 128;
-    static constexpr uint64_t kKeyEnd = uint64_t{1} << 32;
 
     // One word, so that a query reads both halves of the state together:
     // before_[b] holds for b below `counted` whose first key is at most
-    // `clean` (no slot with a key below `clean` changed since; kKeyEnd when
+    // `clean` (no slot with a key below `clean` changed since; kKeySpan when
     // none did).
     static uint64_t pack(uint64_t counted, uint64_t clean) { return counted << 33 | clean; }
     static uint64_t countedOf(uint64_t state) { return state >> 33; }
@@ -107,9 +105,9 @@ private:
     bool counted(size_t block, uint64_t state) const {
         return block < countedOf(state) && blockKey(block) <= cleanOf(state);
     }
-    // First key of a block; kKeyEnd for the end.
+    // First key of a block; kKeySpan for the end.
     uint64_t blockKey(size_t block) const {
-        return block < firstKeys_.size() ? firstKeys_[block] : kKeyEnd;
+        return block < firstKeys_.size() ? firstKeys_[block] : kKeySpan;
     }
     const std::vector<uint32_t> *containerStarts(const SlotBitmap &slot, uint32_t key) const;
 

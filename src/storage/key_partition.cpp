@@ -8,6 +8,8 @@
 #include <memory>
 #include <vector>
 
+#include "storage/keys.hpp"
+
 namespace morvane::storage {
 
 namespace {
@@ -22,8 +24,6 @@ constexpr size_t kScatterFrom = size_t{1} << 18;
 constexpr size_t kBitsetFrom = 1024;
 constexpr size_t kContainerCount = size_t{1} << 16;
 constexpr uint32_t kWords = kContainerCount / 64;
-
-uint32_t highKey(uint64_t position) { return static_cast<uint32_t>(position >> 32); }
 
 // Open-addressing map from key to a dense index, with a count per index.
 class KeyCounts {

@@ -6,7 +6,7 @@
 namespace morvane::storage {
 
 SlotMap &SlotMap::operator=(const SlotMap &other) {
-    changed();
+    entriesChanged();
     map_ = other.map_;
     return *this;
 }
@@ -17,26 +17,27 @@ SlotMap::SlotMap(SlotMap &&other) noexcept : map_(std::move(other.map_)) {
 
 SlotMap &SlotMap::operator=(SlotMap &&other) noexcept {
     if (this == &other) return *this;
-    changed();
+    entriesChanged();
     map_ = std::move(other.map_);
     other.clear();
     return *this;
 }
 
-void SlotMap::changed() noexcept {
+void SlotMap::entriesChanged() noexcept {
+    ++generation_;
+    ++entriesGeneration_;
     counts_.entriesChanged();
-    viewReady_.store(false, std::memory_order_relaxed);
     lookupsSinceChange_.store(0, std::memory_order_relaxed);
 }
 
 bool SlotMap::viewUsable() const {
-    if (viewReady_.load(std::memory_order_acquire)) return true;
+    if (viewFor_.load(std::memory_order_acquire) == entriesGeneration_) return true;
     if (map_.size() < kSmallestIndexed) return false;
     const size_t lookups = lookupsSinceChange_.load(std::memory_order_relaxed) + 1;
     lookupsSinceChange_.store(lookups, std::memory_order_relaxed);
     if (lookups * kEntriesPerLookup < map_.size()) return false;
     buildView();
-    return viewReady_.load(std::memory_order_acquire);
+    return viewFor_.load(std::memory_order_acquire) == entriesGeneration_;
 }
 
 SlotBitmap *SlotMap::viewLookup(uint32_t key) const {
@@ -65,18 +66,19 @@ SlotBitmap *SlotMap::locate(uint32_t key) const {
 }
 
 SlotBitmap &SlotMap::findOrCreate(uint32_t key) {
+    ++generation_;
     counts_.slotChanged(key);
     if (viewUsable()) {
         if (SlotBitmap *slot = viewLookup(key)) return *slot;
     }
     auto [entry, inserted] = map_.try_emplace(key);
-    if (inserted) changed();
+    if (inserted) entriesChanged();
     return entry->second;
 }
 
 void SlotMap::buildView() const {
     std::lock_guard<std::mutex> lock(viewBuild_);
-    if (viewReady_.load(std::memory_order_relaxed)) return;
+    if (viewFor_.load(std::memory_order_relaxed) == entriesGeneration_) return;
     try {
         viewKeys_.clear();
         viewSlots_.clear();
@@ -89,7 +91,7 @@ void SlotMap::buildView() const {
     } catch (const std::bad_alloc &) {
         return;  // lookups keep walking the tree
     }
-    viewReady_.store(true, std::memory_order_release);
+    viewFor_.store(entriesGeneration_, std::memory_order_release);
 }
 
 }  // namespace morvane::storage

@@ -15,17 +15,25 @@
 namespace morvane::storage {
 
 // The ordered map from high key to slot, with the std::map interface that the
-// set's operations use. Every change of structure goes through the members
-// below, which lets the map keep a second view for point lookups: a sorted
-// array of keys beside pointers to their slots. A search in that array stays
-// in cache where a walk down thousands of scattered tree nodes does not.
+// set's operations use, and the one place where a set changes.
 //
-// The view is built on demand, once enough lookups have come since the last
-// change to pay for it, and dropped by the next change. The map also keeps
-// the counting index of its slots (CountingIndex), told of every change here:
-// a non-const slot reference for one key narrows it to that key, a non-const
-// iterator may reach any slot. Const members may be called from several
-// threads at once, as with std::map.
+// Kept state and its rule: every non-const member is a change member. Each
+// advances `generation()` before it hands out anything through which the set
+// may change (a non-const iterator or slot reference counts as a change, since
+// any slot may be written through it), and tells the state kept beside the
+// map what the change may touch:
+// - the lookup view (a sorted array of keys beside pointers to their slots,
+//   for point lookups that stay in cache where a walk down scattered tree
+//   nodes does not) is valid for one generation of the entries; a change of
+//   entries makes it stale, and the next lookup that pays for it rebuilds it;
+// - the counting index (CountingIndex) is told the key of a changed slot, or
+//   that any slot or the entries changed, and recounts what that touched;
+// - recompressing slots (`recompressSlots`) changes neither members nor
+//   entries: counts and view stay, only the generation advances, so that
+//   iterators, which hold pointers into containers, still see it.
+// Const members may build kept state on first use and may be called from
+// several threads at once, as with std::map; they never discard state that
+// another reader may be using. Changes must not overlap any other call.
 class SlotMap {
     using Map = SlotTree;
 
@@ -59,6 +67,8 @@ public:
     const_reverse_iterator rbegin() const noexcept { return map_.rbegin(); }
     const_reverse_iterator rend() const noexcept { return map_.rend(); }
     size_type size() const noexcept { return map_.size(); }
+    // Advanced by every change member; equal generations mean no change between.
+    uint64_t generation() const noexcept { return generation_; }
     bool empty() const noexcept { return map_.empty(); }
     iterator find(uint32_t key) { return mutableTree().find(key); }
     const_iterator find(uint32_t key) const { return map_.find(key); }
@@ -70,38 +80,52 @@ public:
     // The slot of `key`, or null; through the sorted view when it is built.
     const SlotBitmap *findSlot(uint32_t key) const { return locate(key); }
     SlotBitmap *findSlot(uint32_t key) {
+        ++generation_;
         counts_.slotChanged(key);
         return locate(key);
     }
     // The slot of `key`, created empty when missing.
     SlotBitmap &findOrCreate(uint32_t key);
 
+    // For a changing operation that ends without touching the map (an empty
+    // or reversed range, nothing at or above a shift): every call of one
+    // counts as a change, as iterators have always seen it. Refusals of
+    // arguments throw before any change and do not count.
+    void markChanged() noexcept { ++generation_; }
+    // Calls recompress(slot) on every slot; it may change how a slot stores
+    // its members, never the members themselves.
+    template <typename Recompress>
+    void recompressSlots(Recompress recompress) {
+        ++generation_;
+        for (auto &entry : map_) recompress(entry.second);
+    }
+
     // Changes of structure.
     template <typename... Args>
     std::pair<iterator, bool> try_emplace(uint32_t key, Args &&...args) {
-        counts_.allSlotsChanged();
+        slotsChanged();
         auto result = map_.try_emplace(key, std::forward<Args>(args)...);
-        if (result.second) changed();
+        if (result.second) entriesChanged();
         return result;
     }
     template <typename Slot>
     iterator emplace_hint(const_iterator hint, uint32_t key, Slot &&slot) {
-        changed();
+        entriesChanged();
         return map_.emplace_hint(hint, key, std::forward<Slot>(slot));
     }
     template <typename Slot>
     std::pair<iterator, bool> insert_or_assign(uint32_t key, Slot &&slot) {
-        counts_.allSlotsChanged();
+        slotsChanged();
         auto result = map_.insert_or_assign(key, std::forward<Slot>(slot));
-        if (result.second) changed();
+        if (result.second) entriesChanged();
         return result;
     }
     iterator erase(iterator position) {
-        changed();
+        entriesChanged();
         return map_.erase(position);
     }
     void clear() noexcept {
-        changed();
+        entriesChanged();
         map_.clear();
     }
 
@@ -119,7 +143,6 @@ public:
     bool select(const_iterator entry, uint64_t rank, uint32_t &value) const {
         return counts_.select(entry->second, entry->first, rank, value);
     }
-    size_t countingIndexBytes() const { return counts_.bytes(); }
 
 private:
     // The view is built once the lookups since the last change reach an
@@ -128,9 +151,15 @@ private:
     static constexpr size_t kSmallestIndexed = 64;
     static constexpr size_t kEntriesPerLookup = 8;
 
-    void changed() noexcept;
-    Map &mutableTree() noexcept {
+    // Entries come or go (which may also change any slot).
+    void entriesChanged() noexcept;
+    // Any slot may change; entries stay.
+    void slotsChanged() noexcept {
+        ++generation_;
         counts_.allSlotsChanged();
+    }
+    Map &mutableTree() noexcept {
+        slotsChanged();
         return map_;
     }
     // Whether lookups may go through the view; counts the lookup and builds
@@ -140,11 +169,17 @@ private:
     SlotBitmap *locate(uint32_t key) const;
     void buildView() const;
 
+    static constexpr uint64_t kNoView = UINT64_MAX;
+
     Map map_;
-    // The sorted view; valid while `viewReady_` is set.
+    uint64_t generation_ = 0;
+    // Advanced when entries come or go: the view holds their pointers.
+    uint64_t entriesGeneration_ = 0;
+    // The sorted view, valid when `viewFor_` equals `entriesGeneration_`;
+    // written only under `viewBuild_` and published with release.
     mutable std::vector<uint32_t> viewKeys_;
     mutable std::vector<SlotBitmap *> viewSlots_;
-    mutable std::atomic<bool> viewReady_{false};
+    mutable std::atomic<uint64_t> viewFor_{kNoView};
     // Counted loosely: racing readers may lose increments, which only delays the build.
     mutable std::atomic<size_t> lookupsSinceChange_{0};
     mutable std::mutex viewBuild_;

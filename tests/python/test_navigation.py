@@ -57,6 +57,8 @@ MUTATIONS = [
     lambda b: b.__ixor__(Bitmap([1])), lambda b: b.expand(4, 10), lambda b: b.contract(KEY + 5, 2),
     lambda b: b.persisted_size(), lambda b: b.self_or_next(9 * KEY),
     lambda b: b.self_or_previous(9 * KEY),
+    # Calls that end up changing nothing still end the iteration.
+    lambda b: b.unset(3 * KEY, 5), lambda b: b.set(3 * KEY, 5), lambda b: b.expand(9 * KEY, 3),
 ]
 
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include <simdjson.h>
+#include "scanner/memory_scanner.hpp"
 
 // The dependency itself, run the plain way: over a zero-padded copy of the
 // bytes, counting every step of the stream.
@@ -30,7 +30,7 @@ inline ReferenceScan referenceScan(const std::string &text) {
     std::vector<uint8_t> padded(text.size() + simdjson::SIMDJSON_PADDING, 0);
     std::copy(text.begin(), text.end(), padded.begin());
     simdjson::ondemand::document_stream stream;
-    if (parser.iterate_many(padded.data(), text.size(), 1073741824).get(stream)) return result;
+    if (parser.iterate_many(padded.data(), text.size(), MemoryScanner::kBatchSize).get(stream)) return result;
     auto it = stream.begin();
     for (; it != stream.end(); ++it) ++result.steps;
     const auto error = it.error();

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <stdexcept>
+#include <utility>
+#include <vector>
 
 #include "storage/bitmap_test_support.hpp"
 
@@ -90,4 +93,62 @@ TEST(BitmapPoints, FullnessNeedsEveryKey) {
     bitmap.addRange(0, 3 * kKey);
     EXPECT_FALSE(bitmap.isFull());
     EXPECT_EQ(bitmap.cardinality(), 3 * kKey);
+}
+
+TEST(BitmapPoints, FlipOnePositionCreatesTheEntriesOfItsRangeForm) {
+    // The last low part of a key flips through [p, p + 1), whose end lies in
+    // the next key: that entry is created too, as for the range form.
+    Bitmap bitmap = Bitmap::of({});
+    bitmap.flip(kKey - 1);
+    EXPECT_EQ(membersOf(bitmap), (std::vector<uint64_t>{kKey - 1}));
+    EXPECT_EQ(keysOf(bitmap), (std::vector<uint32_t>{0, 1}));
+    bitmap.flip(kKey - 1);
+    EXPECT_TRUE(bitmap.isEmpty());
+    // 2^64 - 1 has no exclusive end: it is added and removed as a point.
+    bitmap.flip(UINT64_MAX);
+    EXPECT_EQ(bitmap.last(), UINT64_MAX);
+    EXPECT_EQ(keysOf(bitmap), (std::vector<uint32_t>{0, 1, UINT32_MAX}));
+    bitmap.flip(UINT64_MAX);
+    EXPECT_TRUE(bitmap.isEmpty());
+    EXPECT_EQ(keysOf(bitmap).size(), 3u);
+}
+
+TEST(BitmapChanges, EveryChangingCallAdvancesTheGenerationAndReadsDoNot) {
+    Bitmap bitmap = Bitmap::of({5, kKey + 7});
+    const std::vector<std::pair<const char *, std::function<void(Bitmap &)>>> changes = {
+        {"add", [](Bitmap &b) { b.add(9); }},
+        {"remove absent", [](Bitmap &b) { b.remove(4 * kKey); }},
+        {"flip one", [](Bitmap &b) { b.flip(uint64_t{3}); }},
+        {"reversed range", [](Bitmap &b) { b.removeRange(3 * kKey, 5); }},
+        {"expand above the last", [](Bitmap &b) { b.expand(9 * kKey, 3); }},
+        {"contract above the last", [](Bitmap &b) { b.contract(9 * kKey, 3); }},
+        {"difference with nothing", [](Bitmap &b) { b -= Bitmap(0, nullptr); }},
+        {"recompress", [](Bitmap &b) { b.persistedSize(true, true, true); }},
+        {"self or next", [](Bitmap &b) { b.selfOrNext(0); }},
+    };
+    for (const auto &[name, change] : changes) {
+        const uint64_t before = bitmap.generation();
+        change(bitmap);
+        EXPECT_GT(bitmap.generation(), before) << name;
+    }
+    const uint64_t before = bitmap.generation();
+    const Bitmap &reader = bitmap;
+    reader.contains(5), reader.cardinality(), reader.nth(0), reader.lowerCardinality(kKey);
+    reader.persistedSize(true), reader.inMemorySize(), Bitmap(reader), reader | reader;
+    EXPECT_EQ(bitmap.generation(), before);
+    // A refusal throws before anything changes.
+    EXPECT_THROW(bitmap.expand(0, kKey), std::invalid_argument);
+    EXPECT_EQ(bitmap.generation(), before);
+}
+
+TEST(BitmapChanges, RecompressionKeepsCountsAndLeavesTheSameMembers) {
+    Bitmap bitmap;
+    bitmap.addRange(10, 200000);
+    bitmap.add(kKey + 3);
+    const uint64_t rankBefore = bitmap.lowerCardinality(kKey + 4);
+    const size_t containers = bitmap.inMemorySize();
+    bitmap.persistedSize(true, true, true);
+    EXPECT_EQ(bitmap.lowerCardinality(kKey + 4), rankBefore);
+    EXPECT_EQ(bitmap.nth(rankBefore - 1), kKey + 3);
+    EXPECT_EQ(bitmap.inMemorySize(), containers);
 }
