@@ -69,18 +69,22 @@ void defineAlgebra(Class &cls) {
     cls.def("__sub__", &Bitmap::operator-, other, "self - other: a new set, the difference.");
     cls.def("__xor__", &Bitmap::operator^, other, "self ^ other: a new set, the symmetric difference.");
     cls.def("__eq__", &Bitmap::operator==, other, "Whether both hold the same members.");
-    cls.def("inplace_symmetric_difference", &inPlace<&Bitmap::operator^=>, other,
+    cls.def("inplace_symmetric_difference", &inPlace<&Bitmap::operator^= >, other,
             "Symmetric difference in place; returns a copy of the result.");
-    cls.def("inplace_union", &inPlace<&Bitmap::operator|=>, other,
+    cls.def("inplace_union", &inPlace<&Bitmap::operator|= >, other,
             "Union in place; returns a copy of the result.");
-    cls.def("inplace_intersect", &inPlace<&Bitmap::operator&=>, other,
+    cls.def("inplace_intersect", &inPlace<&Bitmap::operator&= >, other,
             "Intersection in place; returns a copy of the result.");
-    cls.def("inplace_difference", &inPlace<&Bitmap::operator-=>, other,
+    cls.def("inplace_difference", &inPlace<&Bitmap::operator-= >, other,
             "Difference in place; returns a copy of the result.");
-    cls.def("__ior__", &inPlace<&Bitmap::operator|=>, other, "self |= other; rebinds self to a copy of the result.");
-    cls.def("__iand__", &inPlace<&Bitmap::operator&=>, other, "self &= other; rebinds self to a copy of the result.");
-    cls.def("__isub__", &inPlace<&Bitmap::operator-=>, other, "self -= other; rebinds self to a copy of the result.");
-    cls.def("__ixor__", &inPlace<&Bitmap::operator^=>, other, "self ^= other; rebinds self to a copy of the result.");
+    cls.def("__ior__", &inPlace<&Bitmap::operator|= >, other,
+            "self |= other; rebinds self to a copy of the result.");
+    cls.def("__iand__", &inPlace<&Bitmap::operator&= >, other,
+            "self &= other; rebinds self to a copy of the result.");
+    cls.def("__isub__", &inPlace<&Bitmap::operator-= >, other,
+            "self -= other; rebinds self to a copy of the result.");
+    cls.def("__ixor__", &inPlace<&Bitmap::operator^= >, other,
+            "self ^= other; rebinds self to a copy of the result.");
 }
 
 }  // namespace
@@ -117,18 +121,14 @@ void registerBitmap(py::module_ &module) {
     property("last", &Bitmap::last, "Largest member, or None.");
     property("in_memory_size", &Bitmap::inMemorySize, "Containers of the run-optimised slots.");
 
-    cls.def("lower_cardinality", &Bitmap::lowerCardinality, position,
-            "Number of members below position.");
-    cls.def("upper_cardinality", &Bitmap::upperCardinality, position,
-            "Number of members above position.");
+    cls.def("lower_cardinality", &Bitmap::lowerCardinality, position, "Number of members below position.");
+    cls.def("upper_cardinality", &Bitmap::upperCardinality, position, "Number of members above position.");
     cls.def("nth", &Bitmap::nth, py::arg("ordinal"), "Member of 0-based rank ordinal.");
     cls.def(
-        "self_or_next",
-        [](Bitmap &self, uint64_t position) { return self.selfOrNext(position); },
-        position, "position if a member, else the next member, else 0.");
+        "self_or_next", [](Bitmap &self, uint64_t position) { return self.selfOrNext(position); }, position,
+        "position if a member, else the next member, else 0.");
     cls.def(
-        "self_or_previous",
-        [](Bitmap &self, uint64_t position) { return self.selfOrPrevious(position); },
+        "self_or_previous", [](Bitmap &self, uint64_t position) { return self.selfOrPrevious(position); },
         position, "position if a member, else the previous member, else 18446744073709551615.");
     cls.def("subset_of", &Bitmap::isSubset, py::arg("other"),
             "Whether every entry of self is covered by other.");
@@ -143,14 +143,12 @@ void registerBitmap(py::module_ &module) {
     cls.def("__len__", &Bitmap::cardinality, "Number of members.");
     cls.def("__contains__", &Bitmap::contains, position, "position in self.");
     cls.def(
-        "contract",
-        [](Bitmap &self, uint64_t position, uint64_t by) { self.contract(position, by); },
+        "contract", [](Bitmap &self, uint64_t position, uint64_t by) { self.contract(position, by); },
         position, py::arg("by"),
         "Drops the members in [position - by + 1, position] and moves those above down by by.");
     cls.def(
-        "expand",
-        [](Bitmap &self, uint64_t position, uint64_t by) { self.expand(position, by); },
-        position, py::arg("by"), "Moves the members at or above position up by by.");
+        "expand", [](Bitmap &self, uint64_t position, uint64_t by) { self.expand(position, by); }, position,
+        py::arg("by"), "Moves the members at or above position up by by.");
 
     cls.def(
         "set",
@@ -171,8 +169,7 @@ void registerBitmap(py::module_ &module) {
                 self.remove(position);
             }
         },
-        position, py::arg("endEx") = none,
-        "Removes position, or every position of [position, endEx).");
+        position, py::arg("endEx") = none, "Removes position, or every position of [position, endEx).");
     cls.def(
         "flip",
         [](Bitmap &self, uint64_t position, std::optional<uint64_t> endEx) {

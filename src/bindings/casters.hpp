@@ -50,8 +50,7 @@ private:
 };
 
 template <>
-class type_caster<morvane::storage::Bitmap>
-    : public constructed_instance_caster<morvane::storage::Bitmap> {};
+class type_caster<morvane::storage::Bitmap> : public constructed_instance_caster<morvane::storage::Bitmap> {};
 template <>
 class type_caster<MemoryScanner> : public constructed_instance_caster<MemoryScanner> {};
 

@@ -32,9 +32,7 @@ namespace {
 struct MaskSpan {
     uint64_t offset = 0;
     uint64_t length = 0;  // 0 for an empty set
-    bool operator==(const MaskSpan &other) const {
-        return offset == other.offset && length == other.length;
-    }
+    bool operator==(const MaskSpan &other) const { return offset == other.offset && length == other.length; }
 };
 
 MaskSpan maskSpan(const Bitmap &bitmap, bool relative) {
@@ -45,8 +43,7 @@ MaskSpan maskSpan(const Bitmap &bitmap, bool relative) {
     // Covering all 2^64 positions wraps to 0; NumPy refuses 2^63 and more.
     if (length == 0 || length > static_cast<uint64_t>(std::numeric_limits<py::ssize_t>::max())) {
         throw std::length_error("bool_array would need " +
-                                (length == 0 ? std::string("2^64") : std::to_string(length)) +
-                                " elements");
+                                (length == 0 ? std::string("2^64") : std::to_string(length)) + " elements");
     }
     return {offset, length};
 }

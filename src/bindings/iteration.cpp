@@ -2,8 +2,8 @@
 #include "bindings/iteration.hpp"
 
 #include <memory>
-#include <utility>
 #include <stdexcept>
+#include <utility>
 
 #include "bindings/casters.hpp"
 

@@ -15,8 +15,8 @@ namespace {
 constexpr int kNewestReadableNumpy = PYBIND11_VERSION_HEX >= 0x020C0000 ? 2 : 1;
 
 std::string pybind11Version() {
-    return std::to_string(PYBIND11_VERSION_MAJOR) + "." + std::to_string(PYBIND11_VERSION_MINOR) +
-           "." + std::to_string(PYBIND11_VERSION_PATCH);
+    return std::to_string(PYBIND11_VERSION_MAJOR) + "." + std::to_string(PYBIND11_VERSION_MINOR) + "." +
+           std::to_string(PYBIND11_VERSION_PATCH);
 }
 
 }  // namespace
@@ -34,8 +34,8 @@ void requireReadableNumpy() {
     if (major >= 1 && major <= kNewestReadableNumpy) return;
     throw py::import_error("_morvane_rec_extension was built with pybind11 " + pybind11Version() +
                            ", which reads the arrays of NumPy 1" +
-                           (kNewestReadableNumpy == 2 ? " and 2" : "") + " only; NumPy " +
-                           version + " is installed");
+                           (kNewestReadableNumpy == 2 ? " and 2" : "") + " only; NumPy " + version +
+                           " is installed");
 }
 
 }  // namespace morvane::bindings

@@ -32,8 +32,8 @@
 #include "scanner/buffer_end.hpp"
 
 using morvane::scanner::byteOrderMarkLength;
-using morvane::scanner::indexedLength;
 using morvane::scanner::incompleteCharacterLength;
+using morvane::scanner::indexedLength;
 using morvane::scanner::isJsonWhitespace;
 
 namespace {
@@ -144,8 +144,7 @@ MemoryScanner::Result MemoryScanner::scanBody(const uint8_t *data, size_t end, s
 
 // The stream indexes [0, indexed) as its batch and then fails on the rejected
 // bytes up to `end` (invalid UTF-8, since unfinished characters are gone).
-MemoryScanner::Result MemoryScanner::scanWithRejectedEnd(const uint8_t *data, size_t end,
-                                                         size_t indexed) {
+MemoryScanner::Result MemoryScanner::scanWithRejectedEnd(const uint8_t *data, size_t end, size_t indexed) {
     // A batch that would itself lose bytes at its end is invalid: let the
     // stream decide how it fails.
     if (indexedLength(data, indexed) < indexed) return scanWholeCopy(data, end);
@@ -161,8 +160,7 @@ MemoryScanner::Result MemoryScanner::scanWithRejectedEnd(const uint8_t *data, si
     return {batch.steps + 1, covered};
 }
 
-MemoryScanner::Result MemoryScanner::scanIndexable(const uint8_t *data, size_t end,
-                                                   size_t available) {
+MemoryScanner::Result MemoryScanner::scanIndexable(const uint8_t *data, size_t end, size_t available) {
     if (end < available && data[end] != ':') return resultOf(run(data, end), end);
 
     // The byte after `end` is not ours: scan all but the last byte(s) in place,
@@ -203,8 +201,7 @@ MemoryScanner::Result MemoryScanner::scanIndexable(const uint8_t *data, size_t e
     // buffer's only batch, also one the tail alone would report as empty.
     const bool tailInvalid =
         tail.indexingFailed() ||
-        (tail.steps == 0 && !simdjson::validate_utf8(reinterpret_cast<const char *>(data + cut),
-                                                     end - cut));
+        (tail.steps == 0 && !simdjson::validate_utf8(reinterpret_cast<const char *>(data + cut), end - cut));
     if (tailInvalid && end <= kBatchSize) return {1, 0};
     if (tail.failed() || tailInvalid) return scanWholeCopy(data, end);
     return {kept + tail.steps, end - tail.truncated};

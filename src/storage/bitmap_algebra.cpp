@@ -8,8 +8,7 @@ namespace {
 
 // Advances `it` to the first entry whose key is not below `key`; returns the
 // entry's slot when its key equals `key`.
-const SlotBitmap *seek(Bitmap::Slots::const_iterator &it, Bitmap::Slots::const_iterator end,
-                       uint32_t key) {
+const SlotBitmap *seek(Bitmap::Slots::const_iterator &it, Bitmap::Slots::const_iterator end, uint32_t key) {
     while (it != end && it->first < key) ++it;
     return it != end && it->first == key ? &it->second : nullptr;
 }

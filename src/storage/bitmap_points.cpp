@@ -8,8 +8,7 @@
 
 namespace morvane::storage {
 
-namespace {
-}  // namespace
+namespace {}  // namespace
 
 Bitmap::Bitmap() { slots.try_emplace(0); }
 
@@ -47,8 +46,8 @@ void Bitmap::addMany(size_t count, const uint64_t *values) {
     // Inserts in random order keep shifting each slot's sorted array of
     // containers; sorted input gives the same members and entries far faster.
     if (!std::is_sorted(values, values + count)) {
-        const bool grouped = forEachKeyGroup(
-            count, values, [this](uint32_t key, const uint32_t *lows, size_t length) {
+        const bool grouped =
+            forEachKeyGroup(count, values, [this](uint32_t key, const uint32_t *lows, size_t length) {
                 findOrCreate(key).addSortedLowParts(lows, length);
             });
         if (grouped) return;

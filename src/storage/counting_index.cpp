@@ -102,8 +102,8 @@ uint64_t CountingIndex::membersBelow(const SlotTree &tree, uint32_t key, const_i
     uint64_t sum = 0;
     auto it = tree.begin();
     if (ensureLayout(tree)) {
-        size_t block = static_cast<size_t>(
-            std::upper_bound(firstKeys_.begin(), firstKeys_.end(), key) - firstKeys_.begin());
+        size_t block = static_cast<size_t>(std::upper_bound(firstKeys_.begin(), firstKeys_.end(), key) -
+                                           firstKeys_.begin());
         if (block == 0) {
             at = tree.begin();
             return 0;
@@ -136,9 +136,10 @@ CountingIndex::const_iterator CountingIndex::entryOf(const SlotTree &tree, uint6
         const size_t blocks = firstKeys_.size();
         ensureCounted(tree, blocks);
         if (ordinal >= before_[blocks]) return tree.end();
-        const size_t block = static_cast<size_t>(
-            std::upper_bound(before_.begin(), before_.begin() + blocks + 1, ordinal) -
-            before_.begin()) - 1;
+        const size_t block =
+            static_cast<size_t>(std::upper_bound(before_.begin(), before_.begin() + blocks + 1, ordinal) -
+                                before_.begin()) -
+            1;
         remaining -= before_[block];
         it = firstEntries_[block];
     }
@@ -151,8 +152,7 @@ CountingIndex::const_iterator CountingIndex::entryOf(const SlotTree &tree, uint6
     return it;
 }
 
-const std::vector<uint32_t> *CountingIndex::containerStarts(const SlotBitmap &slot,
-                                                            uint32_t key) const {
+const std::vector<uint32_t> *CountingIndex::containerStarts(const SlotBitmap &slot, uint32_t key) const {
     std::lock_guard<std::mutex> hold(lock_);
     try {
         std::vector<uint32_t> &starts = containerStarts_[key];
@@ -173,8 +173,7 @@ uint64_t CountingIndex::rank(const SlotBitmap &slot, uint32_t key, uint32_t valu
     return slot.rank(value);
 }
 
-bool CountingIndex::select(const SlotBitmap &slot, uint32_t key, uint64_t rank,
-                           uint32_t &value) const {
+bool CountingIndex::select(const SlotBitmap &slot, uint32_t key, uint64_t rank, uint32_t &value) const {
     if (slot.containerCount() >= SlotBitmap::kIndexedContainers) {
         if (const auto *starts = containerStarts(slot, key)) return slot.select(rank, value, *starts);
     }

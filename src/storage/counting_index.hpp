@@ -14,8 +14,8 @@
 
 namespace morvane::storage {
 
-using SlotTree = std::map<uint32_t, SlotBitmap, std::less<uint32_t>,
-                          PoolAllocator<std::pair<const uint32_t, SlotBitmap>>>;
+using SlotTree =
+    std::map<uint32_t, SlotBitmap, std::less<uint32_t>, PoolAllocator<std::pair<const uint32_t, SlotBitmap>>>;
 
 // Cumulative member counts of a slot tree, so that cardinality, rank and
 // select need not walk every slot and container below the answer.
@@ -64,8 +64,7 @@ public:
         ++changedCount_;
     }
     void allSlotsChanged() noexcept {
-        state_.store(pack(countedOf(state_.load(std::memory_order_relaxed)), 0),
-                     std::memory_order_relaxed);
+        state_.store(pack(countedOf(state_.load(std::memory_order_relaxed)), 0), std::memory_order_relaxed);
         dirtyHigh_.store(UINT32_MAX, std::memory_order_relaxed);
         changedCount_ = kTrackedKeys + 1;
     }
@@ -82,7 +81,6 @@ public:
     uint64_t rank(const SlotBitmap &slot, uint32_t key, uint32_t value) const;
     // Member of 0-based rank `rank` inside `slot`; false when there is none.
     bool select(const SlotBitmap &slot, uint32_t key, uint64_t rank, uint32_t &value) const;
-
 
 private:
     static constexpr size_t kFewestBlockEntries = 16;
@@ -106,9 +104,7 @@ private:
         return block < countedOf(state) && blockKey(block) <= cleanOf(state);
     }
     // First key of a block; kKeySpan for the end.
-    uint64_t blockKey(size_t block) const {
-        return block < firstKeys_.size() ? firstKeys_[block] : kKeySpan;
-    }
+    uint64_t blockKey(size_t block) const { return block < firstKeys_.size() ? firstKeys_[block] : kKeySpan; }
     const std::vector<uint32_t> *containerStarts(const SlotBitmap &slot, uint32_t key) const;
 
     // The layout, valid while layoutReady_ is set.

@@ -27,7 +27,7 @@ constexpr uint32_t kWords = kContainerCount / 64;
 
 // Open-addressing map from key to a dense index, with a count per index.
 class KeyCounts {
-  public:
+public:
     explicit KeyCounts(size_t limit) : limit_(limit) { rehash(1024); }
 
     static constexpr uint32_t kNone = std::numeric_limits<uint32_t>::max();
@@ -57,7 +57,7 @@ class KeyCounts {
     std::vector<uint32_t> keys_;
     std::vector<size_t> counts_;
 
-  private:
+private:
     size_t home(uint32_t key) const { return (key * 0x9E3779B1u) >> shift_ & mask_; }
     void rehash(size_t capacity) {
         table_.assign(capacity, 0);

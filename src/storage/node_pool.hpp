@@ -32,9 +32,8 @@ private:
         size_t bytes;
     };
     // Chunk header rounded up so that nodes keep the strictest alignment.
-    static constexpr size_t kHeaderBytes =
-        (sizeof(Chunk) + alignof(std::max_align_t) - 1) / alignof(std::max_align_t) *
-        alignof(std::max_align_t);
+    static constexpr size_t kHeaderBytes = (sizeof(Chunk) + alignof(std::max_align_t) - 1) /
+                                           alignof(std::max_align_t) * alignof(std::max_align_t);
     static constexpr size_t kLargestChunkNodes = 1024;
 
     void releaseChunks() noexcept;

@@ -86,8 +86,7 @@ SlotBitmap &SlotBitmap::operator=(SlotBitmap &&other) noexcept {
         bitmap_ = other.bitmap_;
         compacted_ = other.compacted_;
         blocksCounted_.store(false, std::memory_order_relaxed);
-        cardinality_.store(other.cardinality_.load(std::memory_order_relaxed),
-                           std::memory_order_relaxed);
+        cardinality_.store(other.cardinality_.load(std::memory_order_relaxed), std::memory_order_relaxed);
         other.bitmap_ = roaring_bitmap_t{};
         other.changed();
     }
@@ -142,8 +141,8 @@ uint64_t SlotBitmap::rank(uint32_t value, const std::vector<uint32_t> &starts) c
 
 bool SlotBitmap::select(uint64_t rank, uint32_t &value, const std::vector<uint32_t> &starts) const {
     if (rank >= cardinality()) return false;
-    const size_t b = static_cast<size_t>(std::upper_bound(starts.begin(), starts.end(), rank) -
-                                         starts.begin()) - 1;
+    const size_t b =
+        static_cast<size_t>(std::upper_bound(starts.begin(), starts.end(), rank) - starts.begin()) - 1;
     const roaring_bitmap_t window = block(static_cast<int32_t>(b) * kBlockContainers);
     return roaring_bitmap_select(&window, static_cast<uint32_t>(rank - starts[b]), &value);
 }
@@ -305,11 +304,10 @@ size_t SlotBitmap::serialize(char *out, bool portable) const {
                     : roaring_bitmap_serialize(&bitmap_, out);
 }
 
-SlotBitmap SlotBitmap::deserialize(const char *in, size_t maxBytes, bool portable,
-                                   size_t &consumed) {
+SlotBitmap SlotBitmap::deserialize(const char *in, size_t maxBytes, bool portable, size_t &consumed) {
     if (portable && !portableHeaderPlausible(in, maxBytes)) throw std::runtime_error(kReadFailed);
-    consumed = portable ? roaring_bitmap_portable_deserialize_size(in, maxBytes)
-                        : nativeImageSize(in, maxBytes);
+    consumed =
+        portable ? roaring_bitmap_portable_deserialize_size(in, maxBytes) : nativeImageSize(in, maxBytes);
     if (consumed == 0 || consumed > maxBytes) throw std::runtime_error(kReadFailed);
     ensureHeadroom(2 * consumed);
     SlotBitmap result = adopt(portable ? roaring_bitmap_portable_deserialize_safe(in, maxBytes)

@@ -129,9 +129,7 @@ public:
     SlotBitmap operator-(const SlotBitmap &other) const;
     SlotBitmap operator|(const SlotBitmap &other) const;
     SlotBitmap operator^(const SlotBitmap &other) const;
-    bool operator==(const SlotBitmap &other) const {
-        return roaring_bitmap_equals(&bitmap_, &other.bitmap_);
-    }
+    bool operator==(const SlotBitmap &other) const { return roaring_bitmap_equals(&bitmap_, &other.bitmap_); }
     bool isSubset(const SlotBitmap &other) const {
         return roaring_bitmap_is_subset(&bitmap_, &other.bitmap_);
     }
@@ -151,8 +149,7 @@ public:
     // Reads an image of at most `maxBytes` bytes and reports in `consumed` how
     // many it used. Throws std::runtime_error "failed alloc while reading"
     // when the bytes hold no valid image.
-    static SlotBitmap deserialize(const char *in, size_t maxBytes, bool portable,
-                                  size_t &consumed);
+    static SlotBitmap deserialize(const char *in, size_t maxBytes, bool portable, size_t &consumed);
 
     // Writes the members, ascending, to out[0, cardinality).
     void copyLowParts(uint32_t *out) const { roaring_bitmap_to_uint32_array(&bitmap_, out); }

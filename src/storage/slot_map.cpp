@@ -11,9 +11,7 @@ SlotMap &SlotMap::operator=(const SlotMap &other) {
     return *this;
 }
 
-SlotMap::SlotMap(SlotMap &&other) noexcept : map_(std::move(other.map_)) {
-    other.clear();
-}
+SlotMap::SlotMap(SlotMap &&other) noexcept : map_(std::move(other.map_)) { other.clear(); }
 
 SlotMap &SlotMap::operator=(SlotMap &&other) noexcept {
     if (this == &other) return *this;

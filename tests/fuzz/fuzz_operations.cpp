@@ -15,8 +15,8 @@ using Model = std::set<uint64_t>;
 namespace {
 
 // Positions cluster around the places where faults hide: key boundaries and the ends.
-constexpr uint64_t kBases[] = {0, (uint64_t{1} << 32) - 40, uint64_t{1} << 32,
-                               (uint64_t{5} << 32) + 65500, UINT64_MAX - 80};
+constexpr uint64_t kBases[] = {0, (uint64_t{1} << 32) - 40, uint64_t{1} << 32, (uint64_t{5} << 32) + 65500,
+                               UINT64_MAX - 80};
 
 class Program {
 public:
@@ -69,8 +69,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         const uint64_t span = program.width();
         const uint64_t end = p > UINT64_MAX - span ? UINT64_MAX : p + span;
         switch ((op >> 2) % 14) {
-            case 0: bitmap.add(p); model.insert(p); break;
-            case 1: bitmap.remove(p); model.erase(p); break;
+            case 0:
+                bitmap.add(p);
+                model.insert(p);
+                break;
+            case 1:
+                bitmap.remove(p);
+                model.erase(p);
+                break;
             case 2:
                 bitmap.addRange(p, end);
                 for (uint64_t v = p; v < end; ++v) model.insert(v);
@@ -93,7 +99,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             case 6: {
                 bitmap &= other;
                 Model kept;
-                for (uint64_t v : model) if (otherModel.count(v)) kept.insert(v);
+                for (uint64_t v : model)
+                    if (otherModel.count(v)) kept.insert(v);
                 model = kept;
                 break;
             }
@@ -105,8 +112,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             case 8: {
                 bitmap = bitmap ^ other;
                 Model result;
-                for (uint64_t v : model) if (!otherModel.count(v)) result.insert(v);
-                for (uint64_t v : otherModel) if (!model.count(v)) result.insert(v);
+                for (uint64_t v : model)
+                    if (!otherModel.count(v)) result.insert(v);
+                for (uint64_t v : otherModel)
+                    if (!model.count(v)) result.insert(v);
                 model = result;
                 break;
             }
@@ -133,8 +142,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                 try {
                     bitmap.expand(p, by);
                     if (!model.empty() && *model.rbegin() >= p) model = expanded(model, p, by);
-                } catch (const std::exception &) {
-                }
+                } catch (const std::exception &) {}
                 break;
             }
             case 13: {
@@ -147,13 +155,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                         const uint64_t keepBelow = std::max(keyStart, p >= by ? p - by + 1 : 0);
                         Model next;
                         for (uint64_t v : model) {
-                            if (v > p) next.insert(v - by);
-                            else if (v < keepBelow) next.insert(v);
+                            if (v > p)
+                                next.insert(v - by);
+                            else if (v < keepBelow)
+                                next.insert(v);
                         }
                         model = next;
                     }
-                } catch (const std::exception &) {
-                }
+                } catch (const std::exception &) {}
                 break;
             }
         }

@@ -73,8 +73,7 @@ TEST(MemoryScanner, ByteAfterTheInputDoesNotChangeTheCount) {
     for (const std::string input : {R"("x")", R"({"a":1} "x")", R"(1 "x")"}) {
         const Result plain = scan(scanner, input);
         const std::string withColon = input + ":";
-        const Result cut = scanner.scan(reinterpret_cast<const uint8_t *>(withColon.data()),
-                                        input.size());
+        const Result cut = scanner.scan(reinterpret_cast<const uint8_t *>(withColon.data()), input.size());
         expectResult(cut, plain.documents, plain.coveredBytes);
     }
 }
@@ -82,9 +81,18 @@ TEST(MemoryScanner, ByteAfterTheInputDoesNotChangeTheCount) {
 TEST(MemoryScanner, NeverReadsPastTheGuardPage) {
     GuardedPage guarded;
     MemoryScanner scanner;
-    const std::string inputs[] = {R"({"a":1} {"b":2})", "{\"a\":1}\n{\"b\":", "abc", "\"abc",
-                                  "[1,2", "{\"a\":\"b\"}   \n", "\"x\"", "1 2 3", "[[[", "tru",
-                                  "{\"a\":1}\n", "{\"k\":\"\\u00e9\"}"};
+    const std::string inputs[] = {R"({"a":1} {"b":2})",
+                                  "{\"a\":1}\n{\"b\":",
+                                  "abc",
+                                  "\"abc",
+                                  "[1,2",
+                                  "{\"a\":\"b\"}   \n",
+                                  "\"x\"",
+                                  "1 2 3",
+                                  "[[[",
+                                  "tru",
+                                  "{\"a\":1}\n",
+                                  "{\"k\":\"\\u00e9\"}"};
     for (const std::string &input : inputs) {
         const Result expected = scan(scanner, input);
         const Result guardedResult = scanner.scan(guarded.place(input), input.size());

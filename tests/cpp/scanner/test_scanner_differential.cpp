@@ -43,11 +43,38 @@ private:
     uint8_t *limit;
 };
 
-const char *const kPieces[] = {"{", "}", "[", "]", "\"", ":", ",", " ", "\n", "\t", "\r",
-                               "1", "-2.5e3", "true", "a", "\\", "\\\"", "\\u00e9", "\x01",
-                               "\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x98\x80", "\xc3", "\xe2\x82",
-                               "\xff", "\x80", "\xed\xa0\x80", "{\"k\":\"v\"}", "[1,2]", "\"s\"",
-                               "\xef\xbb\xbf", "\xef\xbb"};
+const char *const kPieces[] = {"{",
+                               "}",
+                               "[",
+                               "]",
+                               "\"",
+                               ":",
+                               ",",
+                               " ",
+                               "\n",
+                               "\t",
+                               "\r",
+                               "1",
+                               "-2.5e3",
+                               "true",
+                               "a",
+                               "\\",
+                               "\\\"",
+                               "\\u00e9",
+                               "\x01",
+                               "\xc3\xa9",
+                               "\xe2\x82\xac",
+                               "\xf0\x9f\x98\x80",
+                               "\xc3",
+                               "\xe2\x82",
+                               "\xff",
+                               "\x80",
+                               "\xed\xa0\x80",
+                               "{\"k\":\"v\"}",
+                               "[1,2]",
+                               "\"s\"",
+                               "\xef\xbb\xbf",
+                               "\xef\xbb"};
 
 std::string randomText(std::mt19937 &rng, size_t pieces) {
     std::string text;
@@ -58,8 +85,11 @@ std::string randomText(std::mt19937 &rng, size_t pieces) {
 // Builds one random valid document; `top` keeps bare numbers and literals off
 // the top level, where a cut right after one cannot be told from its end.
 std::string randomDocument(std::mt19937 &rng, int depth, bool top, bool pretty) {
-    static const char *const strings[] = {"\"plain\"", "\"caf\xc3\xa9\"", "\"\xe6\x9d\xb1\xe4\xba\xac\"",
-                                          "\"\xf0\x9f\x9a\x80 go\"", "\"esc \\\" \\\\ \\n \\u00e9\"",
+    static const char *const strings[] = {"\"plain\"",
+                                          "\"caf\xc3\xa9\"",
+                                          "\"\xe6\x9d\xb1\xe4\xba\xac\"",
+                                          "\"\xf0\x9f\x9a\x80 go\"",
+                                          "\"esc \\\" \\\\ \\n \\u00e9\"",
                                           "\"\""};
     static const char *const scalars[] = {"0", "-12.5e-3", "true", "false", "null", "123456789"};
     const std::string gap = pretty ? "\n  " : "";
@@ -113,8 +143,9 @@ Stream randomStream(std::mt19937 &rng) {
 // a character, the reference's answer without those bytes.
 void expectLikeReference(MemoryScanner &scanner, const std::string &text, const uint8_t *placed) {
     const auto result = scanner.scan(placed, text.size());
-    const std::string trimmed = text.substr(0, text.size() - incompleteCharacterLength(
-        reinterpret_cast<const uint8_t *>(text.data()), text.size()));
+    const std::string trimmed = text.substr(
+        0,
+        text.size() - incompleteCharacterLength(reinterpret_cast<const uint8_t *>(text.data()), text.size()));
     const ReferenceScan expected = referenceScan(trimmed);
     ASSERT_EQ(result.documents, expected.steps) << testing::PrintToString(text);
     ASSERT_LE(result.coveredBytes, trimmed.size()) << testing::PrintToString(text);
@@ -197,14 +228,15 @@ TEST(MemoryScannerProperty, CutAndContinueCountsEveryDocumentOnce) {
             const size_t block = 1 + rng() % (round % 2 ? 7 : 97);
             pending += stream.text.substr(fed, block);
             fed = std::min(stream.text.size(), fed + block);
-            const auto result = scanner.scan(reinterpret_cast<const uint8_t *>(pending.data()),
-                                             pending.size());
+            const auto result =
+                scanner.scan(reinterpret_cast<const uint8_t *>(pending.data()), pending.size());
             counted += result.documents;
             consumed += result.coveredBytes;
             // Every cut falls between two documents.
-            ASSERT_TRUE(std::any_of(stream.gaps.begin(), stream.gaps.end(), [&](auto gap) {
-                return gap.first <= consumed && consumed <= gap.second;
-            })) << testing::PrintToString(stream.text) << " at " << consumed;
+            ASSERT_TRUE(
+                std::any_of(stream.gaps.begin(), stream.gaps.end(),
+                            [&](auto gap) { return gap.first <= consumed && consumed <= gap.second; }))
+                << testing::PrintToString(stream.text) << " at " << consumed;
             pending.erase(0, result.coveredBytes);
         }
         ASSERT_EQ(counted, stream.documents) << testing::PrintToString(stream.text);

@@ -22,8 +22,6 @@ inline std::vector<uint64_t> membersOf(const Bitmap &bitmap) {
     return members;
 }
 
-inline Bitmap fromValues(std::vector<uint64_t> values) {
-    return Bitmap(values.size(), values.data());
-}
+inline Bitmap fromValues(std::vector<uint64_t> values) { return Bitmap(values.size(), values.data()); }
 
 }  // namespace morvane::storage::testing

@@ -130,8 +130,10 @@ TEST(BitmapCounting, CopiesMovesAndReadsStartTheirOwnCounts) {
     moved.contract(at, by);
     std::set<uint64_t> shifted;
     for (const uint64_t p : std::set<uint64_t>(values.begin(), values.end())) {
-        if (p <= at - by) shifted.insert(p);
-        else if (p > at) shifted.insert(p - by);
+        if (p <= at - by)
+            shifted.insert(p);
+        else if (p > at)
+            shifted.insert(p - by);
     }
     expectCountsOf(moved, shifted, rng);
 }

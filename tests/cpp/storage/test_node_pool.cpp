@@ -10,8 +10,8 @@ using namespace morvane::storage;
 
 namespace {
 
-using PooledMap = std::map<uint32_t, uint64_t, std::less<uint32_t>,
-                           PoolAllocator<std::pair<const uint32_t, uint64_t>>>;
+using PooledMap =
+    std::map<uint32_t, uint64_t, std::less<uint32_t>, PoolAllocator<std::pair<const uint32_t, uint64_t>>>;
 
 PooledMap filled(uint32_t count) {
     PooledMap map;

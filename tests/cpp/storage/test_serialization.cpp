@@ -87,11 +87,23 @@ TEST(BitmapSerialization, OptimizeRedoesSlotsChangedSinceTheLastPass) {
         std::function<void(Bitmap &)> apply;
     };
     const Change changes[] = {
-        {"add", evens, [](Bitmap &b) { for (uint64_t v = 1; v < 3000; v += 2) b.add(v); }},
-        {"addRange", evens, [](Bitmap &b) { for (uint64_t v = 1; v < 3000; v += 2) b.addRange(v, v + 1); }},
-        {"remove", run, [](Bitmap &b) { for (uint64_t v = 1; v < 3000; v += 2) b.remove(v); }},
+        {"add", evens,
+         [](Bitmap &b) {
+             for (uint64_t v = 1; v < 3000; v += 2) b.add(v);
+         }},
+        {"addRange", evens,
+         [](Bitmap &b) {
+             for (uint64_t v = 1; v < 3000; v += 2) b.addRange(v, v + 1);
+         }},
+        {"remove", run,
+         [](Bitmap &b) {
+             for (uint64_t v = 1; v < 3000; v += 2) b.remove(v);
+         }},
         {"removeRange", bitset, [](Bitmap &b) { b.removeRange(3000, 9000); }},
-        {"flip", evens, [](Bitmap &b) { for (uint64_t v = 1; v < 3000; v += 2) b.flip(v, v + 1); }},
+        {"flip", evens,
+         [](Bitmap &b) {
+             for (uint64_t v = 1; v < 3000; v += 2) b.flip(v, v + 1);
+         }},
         {"|=", evens, [&](Bitmap &b) { b |= odds; }},
         {"^=", evens, [&](Bitmap &b) { b ^= odds; }},
         {"&=", bitset, [&](Bitmap &b) { b &= run; }},
@@ -127,8 +139,7 @@ TEST(BitmapSerialization, TruncatedFormsAreRefusedAtEveryLength) {
         Bytes bytes = serialize(bitmap, portable);
         for (size_t length = 0; length < bytes.size(); ++length) {
             Bytes cut(bytes.begin(), bytes.begin() + length);  // exact-size heap block
-            EXPECT_THROW(Bitmap::read(cut.data(), cut.size(), portable), std::runtime_error)
-                << length;
+            EXPECT_THROW(Bitmap::read(cut.data(), cut.size(), portable), std::runtime_error) << length;
         }
     }
 }
@@ -169,8 +180,7 @@ TEST(BitmapSerialization, MutatedFormsNeverCrash) {
                 Bitmap back = Bitmap::read(bytes.data(), bytes.size(), portable);
                 back.cardinality();
                 membersOf(back);
-            } catch (const std::runtime_error &) {
-            }
+            } catch (const std::runtime_error &) {}
         }
     }
 }

@@ -18,8 +18,7 @@ TEST(BitmapSlice, KeepsPositionsAndEndIsExclusive) {
     EXPECT_TRUE(bitmap.slice(7, 7).isEmpty());
     EXPECT_TRUE(bitmap.slice(20, 10).isEmpty());
     const Bitmap spread = Bitmap::of({4294967289, 4294967290, kKey, 2 * kKey + 4, 2 * kKey + 5});
-    EXPECT_EQ(membersOf(spread.slice(4294967290, 2 * kKey + 5)),
-              (Members{4294967290, kKey, 2 * kKey + 4}));
+    EXPECT_EQ(membersOf(spread.slice(4294967290, 2 * kKey + 5)), (Members{4294967290, kKey, 2 * kKey + 4}));
 }
 
 // Slices of a few-container slot intersect with the range; slices of a

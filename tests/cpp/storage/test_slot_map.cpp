@@ -25,8 +25,7 @@ void expectLookupsAgreeWithIteration(Bitmap &bitmap, std::mt19937_64 &random, co
     for (int i = 0; i < 500; ++i) probes.push_back(random() % (400 * kKey));
     for (int round = 0; round < 2; ++round) {
         for (uint64_t probe : probes) {
-            ASSERT_EQ(bitmap.contains(probe), expected.count(probe) == 1)
-                << step << ", probe " << probe;
+            ASSERT_EQ(bitmap.contains(probe), expected.count(probe) == 1) << step << ", probe " << probe;
         }
     }
     // Through the lookup that creates: an existing entry must be found, not replaced.
@@ -49,8 +48,15 @@ TEST(SlotMapView, LookupsFollowEveryChangeOfEntries) {
     };
     Bitmap bitmap = scattered(2000);
     const std::vector<std::pair<const char *, std::function<void(Bitmap &)>>> steps = {
-        {"add", [&](Bitmap &b) { for (int i = 0; i < 50; ++i) b.add(random() % (350 * kKey)); }},
-        {"remove", [&](Bitmap &b) { for (uint64_t m : membersOf(b)) if (m % 3 == 0) b.remove(m); }},
+        {"add",
+         [&](Bitmap &b) {
+             for (int i = 0; i < 50; ++i) b.add(random() % (350 * kKey));
+         }},
+        {"remove",
+         [&](Bitmap &b) {
+             for (uint64_t m : membersOf(b))
+                 if (m % 3 == 0) b.remove(m);
+         }},
         // Short ranges across a key boundary: each creates the entries of both keys.
         {"addRange", [](Bitmap &b) { b.addRange(310 * kKey - 5, 310 * kKey + 5); }},
         {"removeRange", [](Bitmap &b) { b.removeRange(320 * kKey - 9, 320 * kKey + 9); }},
@@ -64,7 +70,8 @@ TEST(SlotMapView, LookupsFollowEveryChangeOfEntries) {
         {"contract", [](Bitmap &b) { b.contract(120 * kKey + 1000, 3); }},
         {"copy assignment", [&](Bitmap &b) { b = scattered(1500); }},
         {"move assignment", [&](Bitmap &b) { b = scattered(1800); }},
-        {"read", [&](Bitmap &b) {
+        {"read",
+         [&](Bitmap &b) {
              Bitmap source = scattered(1200);
              std::vector<char> bytes(source.persistedSize(true, true, true));
              source.write(bytes.data(), true);

@@ -28,8 +28,8 @@ std::vector<uint64_t> mixedValues(std::mt19937_64 &rng) {
     for (int i = 0; i < 300000; ++i) values.push_back(8 * kKey + rng() % (1 << 21));
     for (uint64_t v = 0; v < 70000; ++v) values.push_back(8 * kKey + (uint64_t{5} << 24) + v);
     for (int i = 0; i < 3000; ++i) values.push_back((rng() % 50) * kKey + rng() % 100000);
-    for (uint64_t edge : {uint64_t{0}, uint64_t{0xFFFF}, uint64_t{0x10000}, kMax, kMax - 0x10000,
-                          7 * kKey, 7 * kKey + 0xFFFFFFFFu, 8 * kKey + 0x1FFFF}) {
+    for (uint64_t edge : {uint64_t{0}, uint64_t{0xFFFF}, uint64_t{0x10000}, kMax, kMax - 0x10000, 7 * kKey,
+                          7 * kKey + 0xFFFFFFFFu, 8 * kKey + 0x1FFFF}) {
         values.push_back(edge);
         values.push_back(edge);
     }
@@ -43,14 +43,14 @@ TEST(UnsortedInput, GroupsByKeyAscendingSortedAndUnique) {
     std::map<uint32_t, std::set<uint32_t>> model;
     for (uint64_t v : values) model[uint32_t(v >> 32)].insert(uint32_t(v));
     auto expected = model.begin();
-    const bool grouped = forEachKeyGroup(values.size(), values.data(),
-                                         [&](uint32_t key, const uint32_t *lows, size_t count) {
-        ASSERT_NE(expected, model.end());
-        EXPECT_EQ(key, expected->first);
-        EXPECT_TRUE(std::equal(lows, lows + count, expected->second.begin(),
-                               expected->second.end())) << key;
-        ++expected;
-    });
+    const bool grouped =
+        forEachKeyGroup(values.size(), values.data(), [&](uint32_t key, const uint32_t *lows, size_t count) {
+            ASSERT_NE(expected, model.end());
+            EXPECT_EQ(key, expected->first);
+            EXPECT_TRUE(std::equal(lows, lows + count, expected->second.begin(), expected->second.end()))
+                << key;
+            ++expected;
+        });
     EXPECT_TRUE(grouped);
     EXPECT_EQ(expected, model.end());
 }
@@ -59,8 +59,8 @@ TEST(UnsortedInput, TooManyKeysCallsNothing) {
     std::vector<uint64_t> values;
     for (uint64_t k = 0; k < 1000; ++k) values.push_back(((k * 7919) % 1000) * kKey + k);
     int calls = 0;
-    EXPECT_FALSE(forEachKeyGroup(values.size(), values.data(),
-                                 [&](uint32_t, const uint32_t *, size_t) { ++calls; }));
+    EXPECT_FALSE(
+        forEachKeyGroup(values.size(), values.data(), [&](uint32_t, const uint32_t *, size_t) { ++calls; }));
     EXPECT_EQ(calls, 0);
 }
 
