@@ -1,5 +1,6 @@
 """Pickling a large Bitmap: protocol 5 with out-of-band buffers against a
-plain write/read, by time (best of 5) and by the peak of Python-level allocations (tracemalloc: the frame and its copies).
+plain write/read, by time (best of 5) and by the peak of Python-level
+allocations (tracemalloc: the frame and its copies).
 
 Run by hand:  .venv-312/bin/python bench/pickle_bench.py [members]
 """
@@ -7,6 +8,7 @@ import pickle
 import sys
 import time
 import tracemalloc
+
 
 def best(fn, repeats=5):
     times = []
@@ -19,6 +21,7 @@ def best(fn, repeats=5):
 
 def main():
     import numpy as np
+
     from morvane_rec import Bitmap
     members = int(sys.argv[1]) if len(sys.argv) > 1 else 4_000_000
     bm = Bitmap(np.arange(members, dtype=np.uint64) * 4099)

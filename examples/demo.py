@@ -1,6 +1,5 @@
 """A short tour: row-id sets with Bitmap, and cutting a JSON stream with MemoryScanner."""
 import numpy as np
-
 from _morvane_rec_extension import Bitmap, MemoryScanner
 
 rows = Bitmap(np.array([3, 5, 8, 2**32 + 1], dtype=np.uint64))

@@ -12,7 +12,6 @@ import os
 import tempfile
 
 import numpy as np
-
 from _morvane_rec_extension import Bitmap
 
 

@@ -19,6 +19,11 @@ echo "[test] Python tests"
 "$VENV/bin/python" -m pytest -q tests/python "$@"
 echo "[test] wheel"
 scripts/check_wheel.sh
+# The style does not depend on the interpreter: checked on the default leg.
+if [ "$MORVANE_TAG" = 37 ]; then
+    echo "[test] house style"
+    scripts/lint.sh
+fi
 
 if [ "${SANITIZE:-1}" = "0" ]; then exit 0; fi
 echo "[test] sanitizer build"

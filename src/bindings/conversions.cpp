@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -37,7 +38,9 @@ struct MaskSpan {
 
 MaskSpan maskSpan(const Bitmap &bitmap, bool relative) {
     if (bitmap.cardinality() == 0) return {};  // a full set raises the cardinality message
-    const uint64_t lo = *bitmap.first(), hi = *bitmap.last();
+    const std::optional<uint64_t> first = bitmap.first(), last = bitmap.last();
+    if (!first || !last) return {};
+    const uint64_t lo = *first, hi = *last;
     const uint64_t offset = relative ? lo : 0;
     const uint64_t length = hi - offset + 1;
     // Covering all 2^64 positions wraps to 0; NumPy refuses 2^63 and more.

@@ -55,7 +55,8 @@ Py_ssize_t lengthSlot(PyObject *self) {
         try {
             const uint64_t count = bitmap->cardinality();
             if (count <= static_cast<uint64_t>(PY_SSIZE_T_MAX)) return static_cast<Py_ssize_t>(count);
-        } catch (...) {}
+        } catch (...) {  // NOLINT(bugprone-empty-catch): the fallback raises it with its message
+        }
     }
     return (registered.*fallback)(self);
 }

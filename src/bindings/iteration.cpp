@@ -78,7 +78,7 @@ py::iterator iterateMembers(const Bitmap &bitmap) {
     py::object owner = py::cast(&bitmap, py::return_value_policy::reference);
     auto owned = std::make_unique<MemberIterator>(bitmap, std::move(owner));
     py::object object = py::cast(owned.get(), py::return_value_policy::take_ownership);
-    owned.release();  // now held by the Python object
+    owned.release();  // NOLINT(bugprone-unused-return-value): now held by the Python object
     return py::iterator(std::move(object));
 }
 

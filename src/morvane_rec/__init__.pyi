@@ -1,3 +1,4 @@
-from _morvane_rec_extension import Bitmap as Bitmap, MemoryScanner as MemoryScanner
+from _morvane_rec_extension import Bitmap as Bitmap
+from _morvane_rec_extension import MemoryScanner as MemoryScanner
 
 __all__ = ["Bitmap", "MemoryScanner"]

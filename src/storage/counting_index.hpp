@@ -43,8 +43,8 @@ public:
     CountingIndex() = default;
     // An index belongs to one tree: copies and moves start empty.
     CountingIndex(const CountingIndex &) noexcept {}
-    CountingIndex &operator=(const CountingIndex &) noexcept {
-        entriesChanged();
+    CountingIndex &operator=(const CountingIndex &other) noexcept {
+        if (this != &other) entriesChanged();
         return *this;
     }
 

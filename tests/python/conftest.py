@@ -1,8 +1,7 @@
 import struct
 
-import pytest
-
 import _morvane_rec_extension as ext
+import pytest
 
 KEY = 1 << 32
 MAX = (1 << 64) - 1

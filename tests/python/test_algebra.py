@@ -1,6 +1,5 @@
-import pytest
-
 import _morvane_rec_extension as ext
+import pytest
 from conftest import KEY, entry_keys
 
 Bitmap = ext.Bitmap

@@ -1,7 +1,6 @@
+import _morvane_rec_extension as ext
 import numpy as np
 import pytest
-
-import _morvane_rec_extension as ext
 from conftest import KEY, MAX, entry_keys
 
 Bitmap = ext.Bitmap

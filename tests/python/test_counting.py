@@ -2,17 +2,17 @@
 between calls. After every kind of change they must still agree with a plain
 walk of the members, on sets large enough to have many blocks of entries and
 slots of many containers."""
+import _morvane_rec_extension as ext
 import numpy as np
 import pytest
-
-import _morvane_rec_extension as ext
 
 KEY = 1 << 32
 
 
 def members():
     rng = np.random.default_rng(7)
-    spread = rng.integers(0, 3000, 6000, dtype=np.uint64) * np.uint64(KEY) + rng.integers(0, 1 << 20, 6000, dtype=np.uint64)
+    spread = (rng.integers(0, 3000, 6000, dtype=np.uint64) * np.uint64(KEY)
+              + rng.integers(0, 1 << 20, 6000, dtype=np.uint64))
     # Slot 5000: one member in each of 3000 containers, then a dense stretch.
     sparse = np.uint64(5000 * KEY) + np.arange(3000, dtype=np.uint64) * np.uint64(1 << 16)
     dense = np.uint64(5000 * KEY + (1 << 30)) + np.arange(200000, dtype=np.uint64)
@@ -55,7 +55,8 @@ CHANGES = {
     "unset range inside a slot": lambda b: b.unset(5000 * KEY + (1 << 30) + 10, 5000 * KEY + (1 << 30) + 5000),
     "flip range": lambda b: b.flip(5000 * KEY + (1 << 30) - 70000, 5000 * KEY + (1 << 30) + 70000),
     "inplace union": lambda b: b.inplace_union(other()),
-    "inplace intersect": lambda b: b.inplace_intersect(ext.Bitmap(np.arange(0, 6000 * KEY, KEY // 8, dtype=np.uint64)) | b.slice(5000 * KEY, 5001 * KEY)),
+    "inplace intersect": lambda b: b.inplace_intersect(
+        ext.Bitmap(np.arange(0, 6000 * KEY, KEY // 8, dtype=np.uint64)) | b.slice(5000 * KEY, 5001 * KEY)),
     "inplace difference": lambda b: b.inplace_difference(other()),
     "inplace symmetric difference": lambda b: b.inplace_symmetric_difference(other()),
     "operator |=": lambda b: b.__ior__(other()),

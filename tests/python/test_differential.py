@@ -5,10 +5,9 @@ MORVANE_DIFF_SEED the first seed) for long runs."""
 import os
 import random
 
+import _morvane_rec_extension as ext
 import numpy as np
 import pytest
-
-import _morvane_rec_extension as ext
 from conftest import entry_keys
 from reference_model import KEY, MAX, Model
 

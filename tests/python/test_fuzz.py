@@ -8,7 +8,6 @@ import struct
 
 import numpy as np
 import pytest
-
 from _morvane_rec_extension import Bitmap, MemoryScanner
 
 ITERATIONS = int(os.environ.get("MORVANE_FUZZ_ITERATIONS", "2000"))

@@ -7,7 +7,6 @@ import textwrap
 
 import numpy as np
 import pytest
-
 from _morvane_rec_extension import Bitmap, MemoryScanner
 
 # The first array allocation loads NumPy's C API and may collect garbage, so

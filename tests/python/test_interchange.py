@@ -1,10 +1,9 @@
 import array
 import random
 
+import _morvane_rec_extension as ext
 import numpy as np
 import pytest
-
-import _morvane_rec_extension as ext
 from conftest import KEY, MAX
 
 Bitmap = ext.Bitmap

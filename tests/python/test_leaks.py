@@ -8,7 +8,6 @@ import sys
 
 import numpy as np
 import pytest
-
 from _morvane_rec_extension import Bitmap, MemoryScanner
 
 KEY = 1 << 32

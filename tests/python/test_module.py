@@ -4,10 +4,9 @@ import os
 import subprocess
 import sys
 
+import _morvane_rec_extension as ext
 import numpy as np
 import pytest
-
-import _morvane_rec_extension as ext
 from conftest import KEY, MAX
 
 BITMAP_NAMES = [
@@ -126,7 +125,7 @@ def test_refused_positions_are_type_errors(value):
     with pytest.raises(TypeError):
         bm.set(value)
     with pytest.raises(TypeError):
-        value in bm
+        value in bm  # noqa: B015 - must raise
     with pytest.raises(TypeError):
         bm.all(value, 5)
     assert bm.empty

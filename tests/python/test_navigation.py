@@ -1,8 +1,7 @@
 import gc
 
-import pytest
-
 import _morvane_rec_extension as ext
+import pytest
 from conftest import KEY, MAX, entry_keys
 
 Bitmap = ext.Bitmap

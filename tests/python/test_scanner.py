@@ -5,7 +5,6 @@ import random
 
 import numpy as np
 import pytest
-
 from _morvane_rec_extension import MemoryScanner
 
 

@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# House style: clang-format (dry run), clang-tidy on src/ and ruff, at the
+# versions pinned in requirements-lint.txt, from a venv of their own.
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$root"
+source scripts/env.sh
+venv=build/lint-venv
+stamp="$venv/.requirements.sha256"
+want=$(sha256sum requirements-lint.txt | cut -d' ' -f1)
+if [ "$(cat "$stamp" 2>/dev/null)" != "$want" ]; then
+    rm -rf "$venv"
+    # The tools are wheels of their own; any current interpreter runs them.
+    "$(resolve_python python3.12)" -m venv "$venv"
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check -r requirements-lint.txt
+    echo "$want" > "$stamp"
+fi
+mapfile -t cxx < <(git ls-files 'src/*.cpp' 'src/*.hpp' 'tests/*.cpp' 'tests/*.hpp' 'bench/*.cpp')
+echo "[lint] clang-format (${#cxx[@]} files)"
+"$venv/bin/clang-format" --dry-run -Werror "${cxx[@]}"
+echo "[lint] ruff"
+"$venv/bin/ruff" check src/morvane_rec tests/python examples bench
+# clang-tidy reads the compile commands of the release build (scripts/setup.sh).
+[ -f "$BUILD_DIR/compile_commands.json" ] || { echo "[lint] run scripts/setup.sh first" >&2; exit 1; }
+mapfile -t sources < <(git ls-files 'src/*.cpp')
+echo "[lint] clang-tidy (${#sources[@]} sources)"
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+status=0
+printf '%s\n' "${sources[@]}" | xargs -P "$(nproc)" -n 4 "$venv/bin/clang-tidy" -p "$BUILD_DIR" --quiet \
+    >"$log" 2>&1 || status=$?
+grep -vE '^[0-9]+ warnings? generated\.$|^Suppressed [0-9]+ warnings|^Use -header-filter|^\[[0-9]+/[0-9]+\] Processing' "$log" || true
+[ "$status" -eq 0 ] || { echo "[lint] clang-tidy found faults" >&2; exit 1; }
+echo "[lint] clean"
