@@ -2,15 +2,20 @@
 
 #include <pybind11/pybind11.h>
 
+#include "bindings/iteration.hpp"
 #include "storage/bitmap.hpp"
 
+// Fast paths beside the registered functions, where pybind11's generic
+// dispatch costs more than the work: CPython's direct slots (`in`, len(),
+// bool(), next()) and the one-position methods and properties. Each takes its
+// common argument (one Python int or NumPy integer scalar) itself and hands
+// every other call to the registered function, so names, registration order,
+// signatures, docstrings, exception classes and messages stay as they are.
 namespace morvane::bindings {
 
-// Puts direct CPython slots in front of the registered methods whose generic
-// dispatch costs more than their work (`in`, len(), bool()). Each slot takes
-// its common argument itself and hands anything else to the registered
-// function, so names, signatures, docstrings and messages stay as they are.
 // Call after every method of the class is registered.
 void installDirectSlots(pybind11::class_<storage::Bitmap> &cls);
+// Call once the iterator class is registered.
+void installIteratorSlot(pybind11::class_<MemberIterator> &cls);
 
 }  // namespace morvane::bindings

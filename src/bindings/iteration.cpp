@@ -6,47 +6,32 @@
 #include <utility>
 
 #include "bindings/casters.hpp"
+#include "bindings/direct_slots.hpp"
 
 namespace py = pybind11;
 using morvane::storage::Bitmap;
 
 namespace morvane::bindings {
 
-class MemberIterator {
-public:
-    MemberIterator(const Bitmap &bitmap, py::object owner)
-        : owner(std::move(owner)),
-          bitmap(bitmap),
-          generation(bitmap.generation()),
-          current(bitmap.begin()),
-          end(bitmap.end()) {}
+MemberIterator::MemberIterator(const Bitmap &bitmap, py::object owner)
+    : owner(std::move(owner)), bitmap(bitmap), generation(bitmap.generation()), cursor(bitmap.begin()) {}
 
-    uint64_t next() {
-        // Once exhausted, the bitmap is not looked at again.
-        if (exhausted) throw py::stop_iteration();
-        // A changed bitmap may have freed the containers the cursor points into.
-        if (bitmap.generation() != generation) throw std::runtime_error("Bitmap changed during iteration");
-        if (firstStep) {
-            firstStep = false;
-        } else {
-            ++current;
-        }
-        if (current == end) {
-            exhausted = true;
-            throw py::stop_iteration();
-        }
-        return *current;
+bool MemberIterator::refill() {
+    filled = cursor.read(block, kBlockMembers);
+    next = 0;
+    exhausted = filled == 0;
+    return !exhausted;
+}
+
+uint64_t MemberIterator::nextMember() {
+    uint64_t member = 0;
+    switch (step(member)) {
+        case Step::Member: return member;
+        case Step::End: throw py::stop_iteration();
+        case Step::Changed: break;
     }
-
-private:
-    py::object owner;  // the Python set, kept alive while the iterator lives
-    const Bitmap &bitmap;
-    uint64_t generation;  // of the set when the walk began
-    Bitmap::BitmapForwardIterator current;
-    Bitmap::BitmapForwardIterator end;
-    bool firstStep = true;
-    bool exhausted = false;
-};
+    throw std::runtime_error("Bitmap changed during iteration");
+}
 
 }  // namespace morvane::bindings
 
@@ -63,11 +48,12 @@ namespace {
 // Registered on first use, like the binding library's own iterators.
 void ensureIteratorClass() {
     if (py::detail::get_type_info(typeid(MemberIterator), false) != nullptr) return;
-    py::class_<MemberIterator>(py::handle(), "iterator", py::module_local())
-        .def(
-            "__iter__", [](MemberIterator &self) -> MemberIterator & { return self; },
-            py::return_value_policy::reference_internal)
-        .def("__next__", &MemberIterator::next);
+    py::class_<MemberIterator> cls(py::handle(), "iterator", py::module_local());
+    cls.def(
+           "__iter__", [](MemberIterator &self) -> MemberIterator & { return self; },
+           py::return_value_policy::reference_internal)
+        .def("__next__", &MemberIterator::nextMember);
+    installIteratorSlot(cls);
 }
 
 }  // namespace

@@ -170,6 +170,9 @@ public:
     uint64_t operator*() const { return join(current->first, cursor.current_value); }
     BitmapForwardIterator &operator++();
     BitmapForwardIterator operator++(int);
+    // Writes up to `capacity` members from here on to `out`, ascending, and
+    // moves past them; returns how many (0 at the end).
+    size_t read(uint64_t *out, size_t capacity);
     // From the end, lands on the largest member.
     BitmapForwardIterator &operator--();
     BitmapForwardIterator operator--(int);

@@ -75,6 +75,22 @@ Bitmap::BitmapForwardIterator &Bitmap::BitmapForwardIterator::operator++() {
     return *this;
 }
 
+size_t Bitmap::BitmapForwardIterator::read(uint64_t *out, size_t capacity) {
+    // The dependency's bulk read fills a small buffer of low parts per slot.
+    constexpr uint32_t kBlock = 256;
+    uint32_t lows[kBlock];
+    size_t filled = 0;
+    while (filled < capacity && current != mapEnd) {
+        const auto wanted = static_cast<uint32_t>(std::min<size_t>(kBlock, capacity - filled));
+        const uint32_t got = roaring_uint32_iterator_read(&cursor, lows, wanted);
+        const uint64_t high = uint64_t{current->first} << 32;
+        for (uint32_t i = 0; i < got; ++i) out[filled + i] = high | lows[i];
+        filled += got;
+        settleForward();
+    }
+    return filled;
+}
+
 Bitmap::BitmapForwardIterator Bitmap::BitmapForwardIterator::operator++(int) {
     BitmapForwardIterator before = *this;
     ++*this;

@@ -1,6 +1,8 @@
 import gc
+import random
 
 import _morvane_rec_extension as ext
+import numpy as np
 import pytest
 from conftest import KEY, MAX, entry_keys
 
@@ -79,3 +81,68 @@ def test_reads_do_not_disturb_iteration():
     bm.persisted_size(True, False, False)
     bm.contains(2), bm.nth(0), bm.copy(), bm | bm, bm.index_array()
     assert list(it) == [2, 3]
+
+
+class _Int(int):
+    """An int subclass: the fast paths leave it to the registered functions."""
+
+
+def test_fast_paths_answer_as_the_registered_functions():
+    rng = random.Random(3)
+    keys = [0, 1, 2, 7, 2**31, 2**32 - 1]
+    members = sorted({k * KEY + rng.choice([0, 1, 5, 65535, 65536, 2**32 - 1, rng.randrange(2**32)])
+                      for k in keys for _ in range(20)})
+    probes = members + [m + 1 for m in members if m < MAX] + [0, 3 * KEY, MAX, 2**63]
+    for other in (Bitmap(members), Bitmap()):
+        for method in ("contains", "lower_cardinality", "upper_cardinality", "self_or_next", "self_or_previous"):
+            fast, registered = other.copy(), other.copy()
+            for p in probes:
+                assert getattr(fast, method)(p) == getattr(registered, method)(_Int(p)), (method, p)
+                assert getattr(fast, method)(np.uint64(p)) == getattr(registered, method)(_Int(p))
+            assert entry_keys(fast) == entry_keys(registered)  # same entries created
+        for ordinal in range(len(other) + 2):
+            outcomes = []
+            for argument in (ordinal, _Int(ordinal)):
+                try:
+                    outcomes.append(other.nth(argument))
+                except RuntimeError as error:
+                    outcomes.append(str(error))
+            assert outcomes[0] == outcomes[1]
+        for name in ("cardinality", "empty", "first", "last"):
+            assert getattr(other, name) == getattr(Bitmap, name).fget(other)
+    fast, registered = Bitmap(), Bitmap()
+    for p in probes:
+        fast.set(p), registered.set(_Int(p), None)
+    for p in probes[::3]:
+        fast.unset(p), registered.unset(_Int(p), None)
+    assert fast == registered and entry_keys(fast) == entry_keys(registered)
+
+
+def test_fast_paths_leave_unusual_arguments_to_the_registered_functions():
+    bm = Bitmap([5])
+    for call in (lambda: bm.contains(-1), lambda: bm.contains(2**64), lambda: bm.contains(5.0),
+                 lambda: bm.set(np.int64(-3)), lambda: bm.nth("0"), lambda: Bitmap.contains(object(), 5),
+                 lambda: Bitmap.__new__(Bitmap).contains(5), lambda: Bitmap.__new__(Bitmap).first):
+        with pytest.raises(TypeError):
+            call()
+    assert bm.contains(True) is False and bm.contains(position=5) is True
+    with pytest.raises(RuntimeError, match=r"^The ordinal value \[ 1\] is greater than the total cardinality$"):
+        bm.nth(1)
+    assert list(bm) == [5]
+
+
+def test_iterator_reads_in_blocks_and_stops_like_the_registered_next():
+    members = list(range(0, 300, 3)) + [KEY - 1, KEY, 5 * KEY + 7, 2**64 - 1]
+    bm = Bitmap(members)
+    assert list(bm) == members
+    it = iter(bm)
+    walked = [next(it) for _ in range(70)]  # past the first block
+    assert walked == members[:70]
+    assert [type(it).__next__(it) for _ in range(3)] == members[70:73]
+    assert list(it) == members[73:]
+    with pytest.raises(StopIteration) as stop:
+        next(it)
+    assert stop.value.args == ("",)
+    bm.set(1)
+    with pytest.raises(StopIteration):  # an exhausted iterator does not look again
+        next(it)

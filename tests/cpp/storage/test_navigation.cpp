@@ -129,3 +129,20 @@ TEST(BitmapIterator, CopyPositionsMatchesTheWalk) {
     bitmap.copyPositions(out.data());
     EXPECT_EQ(out, membersOf(bitmap));
 }
+
+TEST(BitmapIteration, ReadInBlocksGivesTheMembersInOrderAcrossEmptySlots) {
+    Bitmap bitmap = fromValues({0, 1, kKey - 1, 3 * kKey, 3 * kKey + 65536, UINT64_MAX});
+    bitmap.addRange(7 * kKey, 7 * kKey + 1000);
+    bitmap.remove(3 * kKey);
+    bitmap.remove(3 * kKey + 65536);  // an emptied slot between others
+    const std::vector<uint64_t> expected = membersOf(bitmap);
+    for (size_t capacity : {size_t{1}, size_t{3}, size_t{255}, size_t{256}, size_t{257}, size_t{5000}}) {
+        auto cursor = bitmap.begin();
+        std::vector<uint64_t> read(capacity);
+        std::vector<uint64_t> members;
+        while (size_t got = cursor.read(read.data(), capacity))
+            members.insert(members.end(), read.begin(), read.begin() + got);
+        EXPECT_EQ(members, expected) << capacity;
+        EXPECT_EQ(cursor.read(read.data(), capacity), 0u);
+    }
+}
