@@ -145,11 +145,12 @@ public:
     }
 
 private:
-    // The view is built once the lookups since the last change reach an
-    // eighth of the entries, so that building costs at most eight copied
-    // entries per lookup; small maps are walked directly.
+    // The view is built once the lookups since the last change reach 1/64 of
+    // the entries: building costs at most 64 copied entries (a few ns each,
+    // in sequence) per lookup, where one walk down a large tree costs a cache
+    // miss per level. Small maps are walked directly.
     static constexpr size_t kSmallestIndexed = 64;
-    static constexpr size_t kEntriesPerLookup = 8;
+    static constexpr size_t kEntriesPerLookup = 64;
 
     // Entries come or go (which may also change any slot).
     void entriesChanged() noexcept;
