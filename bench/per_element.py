@@ -16,6 +16,11 @@ import numpy as np
 from _morvane_rec_extension import Bitmap
 
 try:
+    import morvane_rec
+except ImportError:  # the package is installed beside the module by scripts/setup.sh
+    morvane_rec = None
+
+try:
     from pyroaring import BitMap64
 except ImportError:  # no peer on this interpreter
     BitMap64 = None
@@ -85,6 +90,39 @@ def rows_for(values, contender, probes, absent, ordinals):
     ]
 
 
+def numpy_runs(values):
+    breaks = np.flatnonzero(np.diff(values) != 1)
+    return np.concatenate([values[:1], values[breaks + 1]]), np.concatenate([values[breaks], values[-1:]])
+
+
+def bulk_table(name, values, reps):
+    """Bulk forms per element at 1,000,000 positions against NumPy on the sorted array."""
+    rng = np.random.default_rng(9)
+    b = Bitmap(values)
+    probes = rng.choice(values, 1_000_000) + rng.integers(0, 2, 1_000_000, dtype=np.uint64)
+    ordinals = rng.integers(0, len(values), 1_000_000, dtype=np.uint64)
+
+    def member():
+        at = np.minimum(np.searchsorted(values, probes), len(values) - 1)
+        return values[at] == probes
+    rows = [
+        ("contains_many / searchsorted", lambda: morvane_rec.contains_many(b, probes), member, len(probes)),
+        ("lower_cardinality_many / searchsorted",
+         lambda: morvane_rec.lower_cardinality_many(b, probes), lambda: np.searchsorted(values, probes), len(probes)),
+        ("nth_many / a[i]", lambda: morvane_rec.nth_many(b, ordinals), lambda: values[ordinals], len(ordinals)),
+        ("runs / np.diff", lambda: morvane_rec.runs(b), lambda: numpy_runs(values), len(values)),
+    ]
+    print("\nbulk, %s: %d members" % (name, len(values)))
+    print("%-38s %10s %10s %9s" % ("ns per element", "ours", "NumPy", "np/ours"))
+    for row, ours, peer, count in rows:
+        times = {"ours": [], "numpy": []}
+        for _ in range(reps):
+            times["ours"].append(timed(ours, count))
+            times["numpy"].append(timed(peer, count))
+        mine, theirs = statistics.median(times["ours"]), statistics.median(times["numpy"])
+        print("%-38s %10.2f %10.2f %8.2fx" % (row, mine, theirs, theirs / mine))
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--members", type=int, default=1_000_000)
@@ -117,6 +155,13 @@ def main():
             print("%-26s %10.1f %10s %10s %9s" % (
                 row, ours, "%.1f" % peer if peer else "-", "%.1f" % base if base else "-",
                 "%.2fx" % (peer / ours) if peer else "-"))
+    if morvane_rec is not None:
+        sets = workloads(args.members)
+        starts = np.sort(np.random.default_rng(3).choice(2**40, 10_000, replace=False)).astype(np.uint64) * 2048
+        lengths = np.random.default_rng(4).integers(1, 1001, 10_000)
+        sets["R"] = np.concatenate([np.arange(s, s + n, dtype=np.uint64) for s, n in zip(starts, lengths)])
+        for name, values in sets.items():
+            bulk_table(name, values, args.reps)
 
 
 if __name__ == "__main__":

@@ -9,4 +9,6 @@ PYBIND11_MODULE(_morvane_rec_extension, module) {
     morvane::bindings::requireReadableNumpy();
     morvane::bindings::registerMemoryScanner(module);
     morvane::bindings::registerBitmap(module);
+    // Private: the package's bulk functions build on it.
+    morvane::bindings::registerBulk(module);
 }

@@ -1,5 +1,7 @@
 """Compressed sets of 64-bit row positions (`Bitmap`) and a JSON stream
-document counter (`MemoryScanner`), with pickling for `Bitmap`.
+document counter (`MemoryScanner`), with pickling for `Bitmap` and bulk
+queries over NumPy arrays (`contains_many`, `lower_cardinality_many`,
+`nth_many`, `runs`, `intersection_cardinality`).
 
 Importing this package registers a reducer for `Bitmap` with `copyreg`, so
 sets travel through `pickle`, `multiprocessing`, distributed schedulers and
@@ -10,9 +12,64 @@ when the pickler hands buffers over separately.
 import copyreg
 import pickle
 
-from _morvane_rec_extension import Bitmap, MemoryScanner
+import numpy as np
+from _morvane_rec_extension import Bitmap, MemoryScanner, _bulk
 
-__all__ = ["Bitmap", "MemoryScanner"]
+__all__ = ["Bitmap", "MemoryScanner", "contains_many", "lower_cardinality_many", "nth_many", "runs",
+           "intersection_cardinality"]
+
+
+def _as_positions(values, what):
+    """A 1-D uint64 array of `values` (the array itself when it already is one,
+    C-contiguous and aligned); negative values raise ValueError naming their index."""
+    array = np.asarray(values)
+    if array.ndim != 1:
+        raise ValueError("%s must be one-dimensional, not %d-dimensional" % (what, array.ndim))
+    if array.size == 0:
+        return np.empty(0, dtype=np.uint64)
+    if array.dtype.kind in "fO" and not isinstance(values, np.ndarray):
+        # Python ints on both sides of 2^63 make NumPy fall back to floats or
+        # objects: keep them as exact ints.
+        items = list(values)
+        if all(isinstance(v, (int, np.integer)) and not isinstance(v, bool) for v in items):
+            array = np.array(items, dtype=object)
+        elif array.dtype.kind == "O":
+            raise TypeError("%s must hold integers" % what)
+    if array.dtype.kind not in "iuO":
+        raise TypeError("%s must hold integers, not %s" % (what, array.dtype))
+    if array.dtype.kind != "u":
+        negative = np.flatnonzero(array < 0)
+        if negative.size:
+            index = int(negative[0])
+            raise ValueError("%s: negative value %d at index %d" % (what, int(array[index]), index))
+    return np.ascontiguousarray(array, dtype=np.uint64)
+
+
+def contains_many(bitmap, positions):
+    """Whether each position is a member: a bool array as long as `positions`."""
+    return _bulk.contains_many(bitmap, _as_positions(positions, "positions"))
+
+
+def lower_cardinality_many(bitmap, positions):
+    """Members strictly below each position: a uint64 array."""
+    return _bulk.lower_cardinality_many(bitmap, _as_positions(positions, "positions"))
+
+
+def nth_many(bitmap, ordinals):
+    """The member of each 0-based ordinal: a uint64 array. An ordinal past the
+    last member raises IndexError naming its index."""
+    return _bulk.nth_many(bitmap, _as_positions(ordinals, "ordinals"))
+
+
+def runs(bitmap):
+    """(firsts, lasts): two uint64 arrays holding the first and the last member
+    (inclusive) of each maximal run of consecutive members, ascending."""
+    return _bulk.runs(bitmap)
+
+
+def intersection_cardinality(a, b):
+    """Members of both sets, without building their intersection."""
+    return _bulk.intersection_cardinality(a, b)
 
 
 class _Frame:

@@ -1,4 +1,16 @@
+from typing import Tuple, Union
+
+import numpy
 from _morvane_rec_extension import Bitmap as Bitmap
 from _morvane_rec_extension import MemoryScanner as MemoryScanner
 
-__all__ = ["Bitmap", "MemoryScanner"]
+_Integers = Union[numpy.ndarray, "list[int]", "tuple[int, ...]", range]
+
+__all__ = ["Bitmap", "MemoryScanner", "contains_many", "lower_cardinality_many", "nth_many", "runs",
+           "intersection_cardinality"]
+
+def contains_many(bitmap: Bitmap, positions: _Integers) -> numpy.ndarray: ...
+def lower_cardinality_many(bitmap: Bitmap, positions: _Integers) -> numpy.ndarray: ...
+def nth_many(bitmap: Bitmap, ordinals: _Integers) -> numpy.ndarray: ...
+def runs(bitmap: Bitmap) -> Tuple[numpy.ndarray, numpy.ndarray]: ...
+def intersection_cardinality(a: Bitmap, b: Bitmap) -> int: ...

@@ -81,6 +81,8 @@ public:
     bool isSubset(const Bitmap &other) const;
     // isSubset and different cardinalities; may throw std::length_error.
     bool isStrictSubset(const Bitmap &other) const;
+    // Members of both, without building the intersection (modulo 2^64).
+    uint64_t intersectionCardinality(const Bitmap &other) const;
     // Some key has an entry on both sides, whatever the slots hold.
     bool hasSharedPositionsWith(const Bitmap &other) const;
 
@@ -133,6 +135,11 @@ public:
     static Bitmap read(const char *in, size_t length, bool portable);
     // Containers of the run-optimised slots.
     size_t inMemorySize() const;
+
+    // Calls visit(first, last) for each maximal run of consecutive members,
+    // ascending; runs go on across key boundaries.
+    template <typename Visit>
+    void forEachRun(Visit visit) const;
 
     // Writes the members in ascending order to out[0, cardinality()).
     void copyPositions(uint64_t *out) const;
@@ -197,5 +204,25 @@ private:
     Slots::const_iterator mapBegin;
     roaring_uint32_iterator_t cursor{};
 };
+
+template <typename Visit>
+void Bitmap::forEachRun(Visit visit) const {
+    uint64_t block[256];
+    auto cursor = begin();
+    bool open = false;
+    uint64_t first = 0, last = 0;
+    while (const size_t count = cursor.read(block, 256)) {
+        for (size_t i = 0; i < count; ++i) {
+            if (open && block[i] == last + 1) {
+                last = block[i];
+                continue;
+            }
+            if (open) visit(first, last);
+            first = last = block[i];
+            open = true;
+        }
+    }
+    if (open) visit(first, last);
+}
 
 }  // namespace morvane::storage

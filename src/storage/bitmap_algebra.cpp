@@ -156,6 +156,16 @@ bool Bitmap::isStrictSubset(const Bitmap &other) const {
     return isSubset(other) && cardinality() != other.cardinality();
 }
 
+uint64_t Bitmap::intersectionCardinality(const Bitmap &other) const {
+    uint64_t total = 0;
+    auto theirs = other.slots.begin();
+    for (const auto &[key, slot] : slots) {
+        if (const SlotBitmap *match = seek(theirs, other.slots.end(), key))
+            total += slot.andCardinality(*match);
+    }
+    return total;
+}
+
 bool Bitmap::hasSharedPositionsWith(const Bitmap &other) const {
     auto theirs = other.slots.begin();
     for (const auto &entry : slots) {

@@ -130,6 +130,10 @@ public:
     SlotBitmap operator|(const SlotBitmap &other) const;
     SlotBitmap operator^(const SlotBitmap &other) const;
     bool operator==(const SlotBitmap &other) const { return roaring_bitmap_equals(&bitmap_, &other.bitmap_); }
+    // Members of both, without building the intersection.
+    uint64_t andCardinality(const SlotBitmap &other) const {
+        return roaring_bitmap_and_cardinality(&bitmap_, &other.bitmap_);
+    }
     bool isSubset(const SlotBitmap &other) const {
         return roaring_bitmap_is_subset(&bitmap_, &other.bitmap_);
     }
