@@ -7,12 +7,13 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 source scripts/env.sh
-venv="build/pip-venv-$MORVANE_TAG"
+venv="$root/build/pip-venv-$MORVANE_TAG"
 rm -rf "$venv"
 echo "[pip] fresh venv for $("$MORVANE_PYTHON" --version)"
 "$MORVANE_PYTHON" -m venv "$venv"
-# The test dependencies at the pins of the newer interpreters; NumPy among them.
-grep -E '^(numpy|pytest|dask|distributed)==' requirements-newer.txt > "$venv/test-requirements.txt"
+# The test dependencies at the pins of the newer interpreters: NumPy, and the
+# pybind11 the build used, whose signature rendering the tests compare.
+grep -E '^(numpy|pytest|dask|distributed|pybind11)==' requirements-newer.txt > "$venv/test-requirements.txt"
 "$venv/bin/python" -m pip install -q --disable-pip-version-check -r "$venv/test-requirements.txt"
 echo "[pip] pip install ."
 "$venv/bin/python" -m pip install -q --disable-pip-version-check "$root"
