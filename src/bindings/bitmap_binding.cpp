@@ -50,6 +50,16 @@ Bitmap fromPositions(const std::optional<PositionArray> &indices) {
     return result;
 }
 
+// set and unset: one position, or the range [position, endEx) when endEx is given.
+template <void (Bitmap::*Point)(uint64_t), void (Bitmap::*Range)(uint64_t, uint64_t)>
+void pointOrRange(Bitmap &self, uint64_t position, std::optional<uint64_t> endEx) {
+    if (endEx) {
+        (self.*Range)(position, *endEx);
+    } else {
+        (self.*Point)(position);
+    }
+}
+
 // The in-place forms change the receiver and return a new object holding a copy.
 template <Bitmap &(Bitmap::*Operation)(const Bitmap &)>
 Bitmap inPlace(Bitmap &self, const Bitmap &other) {
@@ -150,26 +160,10 @@ void registerBitmap(py::module_ &module) {
         "expand", [](Bitmap &self, uint64_t position, uint64_t by) { self.expand(position, by); }, position,
         py::arg("by"), "Moves the members at or above position up by by.");
 
-    cls.def(
-        "set",
-        [](Bitmap &self, uint64_t position, std::optional<uint64_t> endEx) {
-            if (endEx) {
-                self.addRange(position, *endEx);
-            } else {
-                self.add(position);
-            }
-        },
-        position, py::arg("endEx") = none, "Adds position, or every position of [position, endEx).");
-    cls.def(
-        "unset",
-        [](Bitmap &self, uint64_t position, std::optional<uint64_t> endEx) {
-            if (endEx) {
-                self.removeRange(position, *endEx);
-            } else {
-                self.remove(position);
-            }
-        },
-        position, py::arg("endEx") = none, "Removes position, or every position of [position, endEx).");
+    cls.def("set", &pointOrRange<&Bitmap::add, &Bitmap::addRange>, position, py::arg("endEx") = none,
+            "Adds position, or every position of [position, endEx).");
+    cls.def("unset", &pointOrRange<&Bitmap::remove, &Bitmap::removeRange>, position, py::arg("endEx") = none,
+            "Removes position, or every position of [position, endEx).");
     cls.def(
         "flip",
         [](Bitmap &self, uint64_t position, std::optional<uint64_t> endEx) {

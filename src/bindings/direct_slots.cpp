@@ -106,17 +106,12 @@ PyObject *lowerCardinality(Bitmap &b, uint64_t p) {
 PyObject *upperCardinality(Bitmap &b, uint64_t p) {
     return reading([&] { return newPosition(b.upperCardinality(p)); });
 }
-PyObject *selfOrNext(Bitmap &b, uint64_t p) {
-    // Creates the entry of the position's key: a change, not to be retried.
+// self_or_next and self_or_previous create the entry of the position's key:
+// a change, not to be retried.
+template <std::optional<uint64_t> (Bitmap::*Nearest)(uint64_t)>
+PyObject *nearest(Bitmap &b, uint64_t p) {
     std::optional<uint64_t> found;
-    PyObject *done = changing([&] { found = b.selfOrNext(p); });
-    if (done == nullptr) return nullptr;
-    Py_DECREF(done);
-    return newOptional(found);
-}
-PyObject *selfOrPrevious(Bitmap &b, uint64_t p) {
-    std::optional<uint64_t> found;
-    PyObject *done = changing([&] { found = b.selfOrPrevious(p); });
+    PyObject *done = changing([&] { found = (b.*Nearest)(p); });
     if (done == nullptr) return nullptr;
     Py_DECREF(done);
     return newOptional(found);
@@ -272,8 +267,8 @@ void installDirectSlots(py::class_<Bitmap> &cls) {
     speedUpMethod<PositionHandler{nth}>(type, "nth");
     speedUpMethod<PositionHandler{lowerCardinality}>(type, "lower_cardinality");
     speedUpMethod<PositionHandler{upperCardinality}>(type, "upper_cardinality");
-    speedUpMethod<PositionHandler{selfOrNext}>(type, "self_or_next");
-    speedUpMethod<PositionHandler{selfOrPrevious}>(type, "self_or_previous");
+    speedUpMethod<PositionHandler{nearest<&Bitmap::selfOrNext>}>(type, "self_or_next");
+    speedUpMethod<PositionHandler{nearest<&Bitmap::selfOrPrevious>}>(type, "self_or_previous");
     speedUpMethod<PositionHandler{add}>(type, "set");
     speedUpMethod<PositionHandler{remove}>(type, "unset");
     speedUpGetter<GetterHandler{cardinality}>(type, "cardinality");
