@@ -127,11 +127,12 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--members", type=int, default=1_000_000)
     parser.add_argument("--reps", type=int, default=5)
+    parser.add_argument("--tables", default="element,bulk", help="element, bulk or both")
     args = parser.parse_args()
     print("CPython %s, NumPy %s, BitMap64 %s" % (
         sys.version.split()[0], np.__version__, "present" if BitMap64 else "absent"))
     contenders = ["ours", "numpy", "array"] + (["peer"] if BitMap64 else [])
-    for name, values in workloads(args.members).items():
+    for name, values in workloads(args.members).items() if "element" in args.tables else ():
         rng = np.random.default_rng(7)
         probes = [int(p) for p in rng.choice(values, 100_000)]
         present = set(values.tolist())
@@ -155,7 +156,7 @@ def main():
             print("%-26s %10.1f %10s %10s %9s" % (
                 row, ours, "%.1f" % peer if peer else "-", "%.1f" % base if base else "-",
                 "%.2fx" % (peer / ours) if peer else "-"))
-    if morvane_rec is not None:
+    if morvane_rec is not None and "bulk" in args.tables:
         sets = workloads(args.members)
         starts = np.sort(np.random.default_rng(3).choice(2**40, 10_000, replace=False)).astype(np.uint64) * 2048
         lengths = np.random.default_rng(4).integers(1, 1001, 10_000)
