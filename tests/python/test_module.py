@@ -58,8 +58,9 @@ SIGNATURES = {
                "typing.SupportsIndex, endEx: typing.SupportsInt | typing.SupportsIndex | None = None)"
                " -> None",
         "flip": "endEx: typing.SupportsInt | typing.SupportsIndex | None) -> None",
-        "scan": "scan(self: _morvane_rec_extension.MemoryScanner, arg0: collections.abc.Buffer)"
-                " -> tuple[int, int]",
+        # collections.abc.Buffer exists from CPython 3.12; before, pybind11 names typing_extensions'.
+        "scan": "scan(self: _morvane_rec_extension.MemoryScanner, arg0: %s.Buffer) -> tuple[int, int]"
+                % ("collections.abc" if sys.version_info >= (3, 12) else "typing_extensions"),
         "iter": "-> collections.abc.Iterator",
     },
 }
