@@ -8,8 +8,6 @@
 
 namespace morvane::storage {
 
-namespace {}  // namespace
-
 Bitmap::Bitmap() { slots.try_emplace(0); }
 
 Bitmap::Bitmap(size_t count, const uint64_t *values) { addMany(count, values); }
@@ -40,7 +38,9 @@ Bitmap Bitmap::of(std::initializer_list<uint64_t> positions) {
     return result;
 }
 
-void Bitmap::add(uint64_t position) { findOrCreate(highKey(position)).add(lowPart(position)); }
+void Bitmap::add(uint64_t position) {
+    slots.changeOrCreate(highKey(position), [&](SlotBitmap &slot) { slot.add(lowPart(position)); });
+}
 
 void Bitmap::addMany(size_t count, const uint64_t *values) {
     // Inserts in random order keep shifting each slot's sorted array of

@@ -6,18 +6,21 @@ namespace morvane::storage {
 
 namespace {
 
-// Calls visit(key, slot) for every key of [firstKey, lastKey] in ascending
-// order, creating missing entries. Walks the map in step instead of searching
-// it once per key.
-template <typename Visit>
-void visitKeysCreating(Bitmap::Slots &slots, uint32_t firstKey, uint32_t lastKey, Visit visit) {
+// Prepares the change of every key of [firstKey, lastKey] in ascending order
+// and commits them together, so that a failed allocation changes nothing.
+// change(key, slot, changes) gets the key's slot, or null where it has no
+// entry yet; every key ends with an entry, as ranges have always left them.
+// Walks the map in step instead of searching it once per key.
+template <typename Change>
+void changeKeys(SlotMap &slots, uint32_t firstKey, uint32_t lastKey, Change change) {
+    SlotMap::Changes changes(slots);
     auto it = slots.lower_bound(firstKey);
-    for (uint64_t key = firstKey; key <= lastKey; ++key, ++it) {
-        if (it == slots.end() || it->first != key) {
-            it = slots.emplace_hint(it, static_cast<uint32_t>(key), SlotBitmap{});
-        }
-        visit(static_cast<uint32_t>(key), it->second);
+    for (uint64_t key = firstKey; key <= lastKey; ++key) {
+        const bool present = it != slots.end() && it->first == key;
+        change(static_cast<uint32_t>(key), present ? &it->second : nullptr, changes);
+        if (present) ++it;
     }
+    changes.commit();
 }
 
 }  // namespace
@@ -26,18 +29,23 @@ void Bitmap::addRange(uint64_t start, uint64_t end) {
     const uint32_t sh = highKey(start), sl = lowPart(start);
     const uint32_t eh = highKey(end), el = lowPart(end);
     if (sh == eh) {
-        SlotBitmap &slot = findOrCreate(sh);
-        if (sl < el) slot.addRangeClosed(sl, el - 1);
+        slots.changeOrCreate(sh, [&](SlotBitmap &slot) {
+            if (sl < el) slot.addRangeClosed(sl, el - 1);
+        });
         return;
     }
     if (eh < sh) return slots.markChanged();
-    visitKeysCreating(slots, sh, eh, [&](uint32_t key, SlotBitmap &slot) {
-        if (key == sh) {
-            slot.addRangeClosed(sl, kLargestLow);
-        } else if (key < eh) {
-            slot.addRangeClosed(0, kLargestLow);
-        } else if (el != 0) {
-            slot.addRangeClosed(0, el - 1);
+    changeKeys(slots, sh, eh, [&](uint32_t key, SlotBitmap *slot, SlotMap::Changes &changes) {
+        if (key == eh && el == 0) {
+            if (slot == nullptr) changes.assign(key, SlotBitmap{});
+            return;
+        }
+        const uint32_t first = key == sh ? sl : 0;
+        const uint32_t last = key == eh ? el - 1 : kLargestLow;
+        if (slot == nullptr) {
+            changes.assign(key, SlotBitmap::ofRange(first, last));
+        } else {
+            changes.edit(slot->prepareAddRange(first, last));
         }
     });
 }
@@ -46,15 +54,13 @@ void Bitmap::removeRange(uint64_t start, uint64_t end) {
     const uint32_t sh = highKey(start), sl = lowPart(start);
     const uint32_t eh = highKey(end), el = lowPart(end);
     if (eh < sh) return slots.markChanged();
-    visitKeysCreating(slots, sh, eh, [&](uint32_t key, SlotBitmap &slot) {
-        if (key == sh && key == eh) {
-            if (sl < el) slot.removeRangeClosed(sl, el - 1);
-        } else if (key == sh) {
-            slot.removeRangeClosed(sl, kLargestLow);
-        } else if (key < eh) {
-            slot.clear();
-        } else if (el != 0) {
-            slot.removeRangeClosed(0, el - 1);
+    changeKeys(slots, sh, eh, [&](uint32_t key, SlotBitmap *slot, SlotMap::Changes &changes) {
+        const uint64_t from = key == sh ? sl : 0;
+        const uint64_t to = key == eh ? el : kKeySpan;
+        if (slot == nullptr || (from == 0 && to == kKeySpan)) {
+            changes.assign(key, SlotBitmap{});
+        } else if (from < to) {
+            changes.edit(slot->prepareRemoveRange(static_cast<uint32_t>(from), static_cast<uint32_t>(to - 1)));
         }
     });
 }
@@ -64,10 +70,18 @@ void Bitmap::flip(uint64_t start, uint64_t end) {
     const uint32_t eh = highKey(end), el = lowPart(end);
     // A range reversed across keys changes nothing, as for addRange/removeRange.
     if (eh < sh) return slots.markChanged();
-    visitKeysCreating(slots, sh, eh, [&](uint32_t key, SlotBitmap &slot) {
+    changeKeys(slots, sh, eh, [&](uint32_t key, SlotBitmap *slot, SlotMap::Changes &changes) {
         const uint64_t from = key == sh ? sl : 0;
         const uint64_t to = key == eh ? el : kKeySpan;
-        if (from < to) slot.flip(from, to);
+        const auto first = static_cast<uint32_t>(from);
+        const auto last = static_cast<uint32_t>(to - 1);
+        if (from >= to) {
+            if (slot == nullptr) changes.assign(key, SlotBitmap{});
+        } else if (slot == nullptr) {
+            changes.assign(key, SlotBitmap::ofRange(first, last));
+        } else {
+            changes.edit(slot->prepareFlip(first, last));
+        }
     });
 }
 

@@ -56,19 +56,22 @@ void Bitmap::expand(uint64_t position, uint64_t by) {
     const uint32_t H = highKey(*largest);
     if (findOrCreate(h).isEmpty()) throw std::runtime_error("Impossible!");
 
+    // Every new slot is made before any entry changes, and committed together.
     const auto carryOffset = static_cast<int64_t>(by) - static_cast<int64_t>(kKeySpan);
+    SlotMap::Changes changes(slots);
     SlotBitmap carry;
     uint64_t carryKey = 0;  // the key that `carry` belongs to
     for (auto it = slots.find(h); it != slots.end() && it->first <= H; ++it) {
         const uint32_t key = it->first;
         if (!carry.isEmpty() && carryKey != key) {
             // The carry's key has no entry: it gets one holding just the carry.
-            slots.emplace_hint(it, static_cast<uint32_t>(carryKey), std::move(carry));
+            changes.assign(static_cast<uint32_t>(carryKey), std::move(carry));
             carry = SlotBitmap{};
         }
-        SlotBitmap &slot = it->second;
+        const SlotBitmap &slot = it->second;
         if (slot.isEmpty()) {
-            std::swap(slot, carry);
+            changes.assign(key, std::move(carry));
+            carry = SlotBitmap{};
         } else {
             SlotBitmap moved = slot.addOffset(static_cast<int64_t>(by));
             SlotBitmap next = slot.addOffset(carryOffset);
@@ -85,14 +88,13 @@ void Bitmap::expand(uint64_t position, uint64_t by) {
                 if (l != 0) moved |= slot.clipped(0, l - 1);
             }
             moved |= carry;
-            slot = std::move(moved);
+            changes.assign(key, std::move(moved));
             carry = std::move(next);
         }
         carryKey = uint64_t{key} + 1;
     }
-    if (!carry.isEmpty()) {
-        slots.insert_or_assign(static_cast<uint32_t>(carryKey), std::move(carry));
-    }
+    if (!carry.isEmpty()) changes.assign(static_cast<uint32_t>(carryKey), std::move(carry));
+    changes.commit();
 }
 
 void Bitmap::contract(uint64_t position, uint64_t by) {
@@ -106,54 +108,56 @@ void Bitmap::contract(uint64_t position, uint64_t by) {
     }
     requireWidthBelowKey(by);
 
+    // Every new slot is made before any entry changes, and committed together.
     const auto downOffset = static_cast<int64_t>(kKeySpan - by);
+    SlotMap::Changes changes(slots);
     SlotBitmap carry;
     uint64_t carryKey = 0;  // the key that `carry` belongs to
-    auto it = slots.upper_bound(H);
-    while (it != slots.begin()) {
+    for (auto it = slots.upper_bound(H); it != slots.begin();) {
         auto entry = std::prev(it);
         const uint32_t key = entry->first;
         if (key <= h) break;
         if (!carry.isEmpty() && carryKey != key) {
-            it = slots.emplace_hint(it, static_cast<uint32_t>(carryKey), std::move(carry));
+            changes.assign(static_cast<uint32_t>(carryKey), std::move(carry));
             carry = SlotBitmap{};
-            continue;  // `entry` is visited next round
         }
-        SlotBitmap &slot = entry->second;
+        const SlotBitmap &slot = entry->second;
         if (slot.isEmpty()) {
-            std::swap(slot, carry);
-            it = entry;
+            changes.assign(key, std::move(carry));
+            carry = SlotBitmap{};
         } else {
             SlotBitmap stay = slot.addOffset(-static_cast<int64_t>(by));
             SlotBitmap down = slot.addOffset(downOffset);
             stay |= carry;
             if (stay.isEmpty()) {
-                it = slots.erase(entry);
+                changes.erase(key);
             } else {
-                slot = std::move(stay);
-                it = entry;
+                changes.assign(key, std::move(stay));
             }
             carry = std::move(down);
         }
         carryKey = uint64_t{key} - 1;
+        it = entry;
     }
     if (!carry.isEmpty() && carryKey != h) {
-        slots.insert_or_assign(static_cast<uint32_t>(carryKey), std::move(carry));
+        changes.assign(static_cast<uint32_t>(carryKey), std::move(carry));
         carry = SlotBitmap{};
     }
 
-    SlotBitmap &slot = findOrCreate(h);
-    if (slot.isEmpty()) {
-        slot = std::move(carry);
-        return;
+    if (own == nullptr || own->isEmpty()) {
+        changes.assign(h, std::move(carry));
+    } else {
+        // Keep v <= l - by, move v > l down by `by`, drop the rest.
+        const uint64_t keepMax = uint64_t{l} - by;  // l > by here
+        SlotBitmap moved = own->addOffset(-static_cast<int64_t>(by));
+        moved.removeRangeClosed(0, static_cast<uint32_t>(keepMax));
+        SlotBitmap kept(*own);
+        if (keepMax < kLargestLow) kept.removeRangeClosed(static_cast<uint32_t>(keepMax + 1), kLargestLow);
+        kept |= moved;
+        kept |= carry;
+        changes.assign(h, std::move(kept));
     }
-    // Keep v <= l - by, move v > l down by `by`, drop the rest.
-    const uint64_t keepMax = uint64_t{l} - by;  // l > by here
-    SlotBitmap moved = slot.addOffset(-static_cast<int64_t>(by));
-    moved.removeRangeClosed(0, static_cast<uint32_t>(keepMax));
-    if (keepMax < kLargestLow) slot.removeRangeClosed(static_cast<uint32_t>(keepMax + 1), kLargestLow);
-    slot |= moved;
-    slot |= carry;
+    changes.commit();
 }
 
 }  // namespace morvane::storage

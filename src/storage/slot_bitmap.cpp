@@ -199,14 +199,14 @@ SlotBitmap SlotBitmap::clipped(uint32_t first, uint32_t last) const {
     return result;
 }
 
-namespace {
 // Stretches of consecutive values go in as ranges, which makes run containers
 // at once; the rest one by one, with the bulk context keeping the last
 // container at hand. Both callers go through here so that the same members
 // give the same containers whichever way they arrived.
 template <typename Position>
-void addSortedLow(roaring_bitmap_t *bitmap, const Position *positions, size_t count) {
+void SlotBitmap::addSortedLow(const Position *positions, size_t count) {
     constexpr uint64_t kShortestRange = 16;
+    changed();
     roaring_bulk_context_t context{};
     size_t i = 0;
     while (i < count) {
@@ -219,32 +219,26 @@ void addSortedLow(roaring_bitmap_t *bitmap, const Position *positions, size_t co
             last = next;  // equal values repeat a member
         }
         if (last - first + 1 >= kShortestRange) {
-            roaring_bitmap_add_range_closed(bitmap, static_cast<uint32_t>(first),
-                                            static_cast<uint32_t>(last));
+            addRangeClosed(static_cast<uint32_t>(first), static_cast<uint32_t>(last));
             context = roaring_bulk_context_t{};  // the range may have replaced the cached container
         } else {
-            for (size_t k = i; k < j; ++k) {
-                roaring_bitmap_add_bulk(bitmap, &context, static_cast<uint32_t>(positions[k]));
-            }
+            inPlace([&] {
+                for (size_t k = i; k < j; ++k) {
+                    roaring_bitmap_add_bulk(&bitmap_, &context, static_cast<uint32_t>(positions[k]));
+                }
+            });
         }
         i = j;
     }
 }
-}  // namespace
 
-void SlotBitmap::addSortedLowParts(const uint64_t *positions, size_t count) {
-    changed();
-    addSortedLow(&bitmap_, positions, count);
-}
+void SlotBitmap::addSortedLowParts(const uint64_t *positions, size_t count) { addSortedLow(positions, count); }
 
-void SlotBitmap::addSortedLowParts(const uint32_t *values, size_t count) {
-    changed();
-    addSortedLow(&bitmap_, values, count);
-}
+void SlotBitmap::addSortedLowParts(const uint32_t *values, size_t count) { addSortedLow(values, count); }
 
 SlotBitmap &SlotBitmap::operator&=(const SlotBitmap &other) {
     changed();
-    if (this != &other) roaring_bitmap_and_inplace(&bitmap_, &other.bitmap_);
+    if (this != &other) inPlace([&] { roaring_bitmap_and_inplace(&bitmap_, &other.bitmap_); });
     return *this;
 }
 
@@ -253,7 +247,7 @@ SlotBitmap &SlotBitmap::operator-=(const SlotBitmap &other) {
     if (this == &other) {
         clear();
     } else {
-        roaring_bitmap_andnot_inplace(&bitmap_, &other.bitmap_);
+        inPlace([&] { roaring_bitmap_andnot_inplace(&bitmap_, &other.bitmap_); });
     }
     return *this;
 }
@@ -261,7 +255,7 @@ SlotBitmap &SlotBitmap::operator-=(const SlotBitmap &other) {
 SlotBitmap &SlotBitmap::operator|=(const SlotBitmap &other) {
     ensureHeadroom(footprint() + other.footprint());
     changed();
-    if (this != &other) roaring_bitmap_or_inplace(&bitmap_, &other.bitmap_);
+    if (this != &other) inPlace([&] { roaring_bitmap_or_inplace(&bitmap_, &other.bitmap_); });
     return *this;
 }
 
@@ -271,7 +265,7 @@ SlotBitmap &SlotBitmap::operator^=(const SlotBitmap &other) {
     if (this == &other) {
         clear();
     } else {
-        roaring_bitmap_xor_inplace(&bitmap_, &other.bitmap_);
+        inPlace([&] { roaring_bitmap_xor_inplace(&bitmap_, &other.bitmap_); });
     }
     return *this;
 }

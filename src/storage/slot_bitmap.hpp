@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -48,15 +49,10 @@ public:
     // A new slot with the members in [first, last].
     SlotBitmap clipped(uint32_t first, uint32_t last) const;
 
-    // Points.
-    void add(uint32_t value) {
-        changed();
-        roaring_bitmap_add(&bitmap_, value);
-    }
-    void remove(uint32_t value) {
-        changed();
-        roaring_bitmap_remove(&bitmap_, value);
-    }
+    // Points. Both give the strong guarantee: a failed allocation throws
+    // std::bad_alloc before any member changes.
+    void add(uint32_t value);
+    void remove(uint32_t value);
     bool contains(uint32_t value) const { return roaring_bitmap_contains(&bitmap_, value); }
     void clear() noexcept {
         changed();
@@ -68,21 +64,23 @@ public:
     // The same for values already cut to their low 32 bits.
     void addSortedLowParts(const uint32_t *values, size_t count);
 
-    // Ranges. Closed forms take [first, last]; the others [start, end) with end <= 2^32.
-    void addRangeClosed(uint32_t first, uint32_t last) {
-        ensureHeadroom(rangeBytes(first, last));
-        changed();
-        roaring_bitmap_add_range_closed(&bitmap_, first, last);
-    }
-    void removeRangeClosed(uint32_t first, uint32_t last) {
-        changed();
-        roaring_bitmap_remove_range_closed(&bitmap_, first, last);
-    }
-    void flip(uint64_t start, uint64_t end) {
-        if (end > start) ensureHeadroom(rangeBytes(uint32_t(start), uint32_t(end - 1)) + footprint());
-        changed();
-        roaring_bitmap_flip_inplace(&bitmap_, start, end);
-    }
+    // Ranges. Closed forms take [first, last]; flip takes [start, end) with
+    // end <= 2^32. Each is its edit prepared and committed at once, so a
+    // failed allocation changes nothing.
+    void addRangeClosed(uint32_t first, uint32_t last);
+    void removeRangeClosed(uint32_t first, uint32_t last);
+    void flip(uint64_t start, uint64_t end);
+
+    // A range change of this slot, prepared out of place: preparing makes
+    // every container the change needs and room for them (and may throw
+    // std::bad_alloc, changing nothing); commit() installs them without
+    // allocating. The slot must not change between the two. An edit dropped
+    // uncommitted frees what it holds.
+    class Edit;
+    Edit prepareAddRange(uint32_t first, uint32_t last);
+    Edit prepareRemoveRange(uint32_t first, uint32_t last);
+    Edit prepareFlip(uint32_t first, uint32_t last);
+
     bool containsRange(uint64_t start, uint64_t end) const {
         return roaring_bitmap_contains_range(&bitmap_, start, end);
     }
@@ -180,6 +178,27 @@ private:
     // Takes over a bitmap that CRoaring allocated; throws `failure` on null.
     static SlotBitmap adopt(roaring_bitmap_t *allocated, const char *failure);
 
+    // Builds an edit of the keys [firstKey, lastKey]: replace(key, container,
+    // type, &newType) returns the key's new container (owned, or null for
+    // none), given its present one (or null) which it must not change.
+    template <typename Replace>
+    Edit prepare(uint32_t firstKey, uint32_t lastKey, Replace replace);
+    // After a failed in-place operation: capacities that CRoaring raised
+    // before the allocation that failed are brought back to what is allocated.
+    void repairCapacities() noexcept;
+    // Runs an in-place CRoaring operation, which gives the basic guarantee only.
+    template <typename Operation>
+    void inPlace(Operation operation) {
+        try {
+            operation();
+        } catch (const std::bad_alloc &) {
+            repairCapacities();
+            throw;
+        }
+    }
+    template <typename Position>
+    void addSortedLow(const Position *positions, size_t count);
+
     // Every change may undo what runOptimize and shrinkToFit did, and makes
     // the counts kept for queries stale.
     void changed() noexcept {
@@ -190,11 +209,7 @@ private:
     uint64_t countCardinality() const;
     // The containers [first, first + kBlockContainers) as a read-only bitmap.
     roaring_bitmap_t block(int32_t first) const;
-    // Upper bounds of what an operation may allocate, for ensureHeadroom.
-    size_t rangeBytes(uint32_t first, uint32_t last) const {
-        const size_t chunks = (last >> 16) - (first >> 16) + 1;
-        return chunks * 96 + (static_cast<size_t>(containerCount()) + chunks) * 24;
-    }
+    // An upper bound of what a copy of the slot allocates, for ensureHeadroom.
     size_t footprint() const;
 
     struct Compaction {
@@ -212,6 +227,40 @@ private:
     mutable std::atomic<bool> blocksCounted_{false};
     mutable std::atomic<uint32_t> cardinality_{kUnknownCardinality};
 };
+
+class SlotBitmap::Edit {
+public:
+    Edit(Edit &&other) noexcept;
+    Edit &operator=(Edit &&) = delete;
+    Edit(const Edit &) = delete;
+    Edit &operator=(const Edit &) = delete;
+    ~Edit();
+    void commit() noexcept;
+
+private:
+    friend class SlotBitmap;
+    using Container = roaring::internal::container_t;
+
+    Edit(SlotBitmap &slot, int32_t begin, int32_t end, size_t capacity);
+    void push(uint16_t key, Container *container, uint8_t type) noexcept;
+    void freeHeld() noexcept;
+
+    SlotBitmap *slot_;
+    // The slot's containers [begin_, end_) make way for these.
+    int32_t begin_;
+    int32_t end_;
+    std::vector<uint16_t> keys_;
+    std::vector<Container *> containers_;
+    std::vector<uint8_t> types_;
+};
+
+inline void SlotBitmap::addRangeClosed(uint32_t first, uint32_t last) { prepareAddRange(first, last).commit(); }
+inline void SlotBitmap::removeRangeClosed(uint32_t first, uint32_t last) {
+    prepareRemoveRange(first, last).commit();
+}
+inline void SlotBitmap::flip(uint64_t start, uint64_t end) {
+    if (start < end) prepareFlip(uint32_t(start), uint32_t(end - 1)).commit();
+}
 
 static_assert(sizeof(SlotBitmap) == sizeof(roaring_bitmap_t) + 8, "counts must fit the padding");
 

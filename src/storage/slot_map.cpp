@@ -63,15 +63,39 @@ SlotBitmap *SlotMap::locate(uint32_t key) const {
     return found == map.end() ? nullptr : &found->second;
 }
 
-SlotBitmap &SlotMap::findOrCreate(uint32_t key) {
+SlotBitmap &SlotMap::findOrCreate(uint32_t key, iterator *created) {
     ++generation_;
     counts_.slotChanged(key);
     if (viewUsable()) {
         if (SlotBitmap *slot = viewLookup(key)) return *slot;
     }
     auto [entry, inserted] = map_.try_emplace(key);
-    if (inserted) entriesChanged();
+    if (inserted) {
+        entriesChanged();
+        if (created != nullptr) *created = entry;
+    }
     return entry->second;
+}
+
+void SlotMap::Changes::commit() {
+    std::vector<iterator> targets;
+    std::vector<iterator> created;
+    targets.reserve(assigned_.size());
+    created.reserve(assigned_.size());
+    try {
+        for (const auto &[key, slot] : assigned_) {
+            auto [entry, inserted] = map_.try_emplace(key);
+            targets.push_back(entry);
+            if (inserted) created.push_back(entry);
+        }
+    } catch (...) {
+        for (const iterator entry : created) map_.erase(entry);
+        throw;
+    }
+    // Nothing below allocates.
+    for (size_t i = 0; i < targets.size(); ++i) targets[i]->second = std::move(assigned_[i].second);
+    for (const uint32_t key : erased_) map_.erase(map_.find(key));
+    for (SlotBitmap::Edit &edit : edits_) edit.commit();
 }
 
 void SlotMap::buildView() const {

@@ -85,7 +85,24 @@ public:
         return locate(key);
     }
     // The slot of `key`, created empty when missing.
-    SlotBitmap &findOrCreate(uint32_t key);
+    SlotBitmap &findOrCreate(uint32_t key) { return findOrCreate(key, nullptr); }
+    // Calls change(slot) on the slot of `key`, created empty when missing; an
+    // entry created for a change that throws is erased again.
+    template <typename Change>
+    void changeOrCreate(uint32_t key, Change change) {
+        iterator created = map_.end();
+        SlotBitmap &slot = findOrCreate(key, &created);
+        try {
+            change(slot);
+        } catch (...) {
+            if (created != map_.end()) erase(created);
+            throw;
+        }
+    }
+
+    // Changes of several entries, prepared out of place and committed
+    // together, so that a failed allocation leaves the map as it was.
+    class Changes;
 
     // For a changing operation that ends without touching the map (an empty
     // or reversed range, nothing at or above a shift): every call of one
@@ -152,6 +169,8 @@ private:
     static constexpr size_t kSmallestIndexed = 64;
     static constexpr size_t kEntriesPerLookup = 64;
 
+    // Sets `*created` to a new entry, or leaves it when the entry was there.
+    SlotBitmap &findOrCreate(uint32_t key, iterator *created);
     // Entries come or go (which may also change any slot).
     void entriesChanged() noexcept;
     // Any slot may change; entries stay.
@@ -185,6 +204,26 @@ private:
     mutable std::atomic<size_t> lookupsSinceChange_{0};
     mutable std::mutex viewBuild_;
     CountingIndex counts_;
+};
+
+// Keys given to assign and erase must differ; edits change slots that stay.
+// commit() first creates the missing entries of assigned keys (and erases
+// them again if one fails), then makes every change without allocating.
+class SlotMap::Changes {
+public:
+    explicit Changes(SlotMap &map) : map_(map) {}
+
+    // The slot of `key` becomes `slot`; its entry is created when missing.
+    void assign(uint32_t key, SlotBitmap slot) { assigned_.emplace_back(key, std::move(slot)); }
+    void erase(uint32_t key) { erased_.push_back(key); }
+    void edit(SlotBitmap::Edit edit) { edits_.push_back(std::move(edit)); }
+    void commit();
+
+private:
+    SlotMap &map_;
+    std::vector<std::pair<uint32_t, SlotBitmap>> assigned_;
+    std::vector<uint32_t> erased_;
+    std::vector<SlotBitmap::Edit> edits_;
 };
 
 }  // namespace morvane::storage
