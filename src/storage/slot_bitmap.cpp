@@ -63,20 +63,17 @@ size_t SlotBitmap::footprint() const {
 
 SlotBitmap::SlotBitmap(const SlotBitmap &other) : bitmap_{} {
     ensureHeadroom(other.footprint());
-    if (!roaring_bitmap_overwrite(&bitmap_, &other.bitmap_)) {
-        roaring_bitmap_clear(&bitmap_);
-        throw std::runtime_error(kCopyFailed);
-    }
+    copyContainers(other.bitmap_, bitmap_);
 }
 
 SlotBitmap &SlotBitmap::operator=(const SlotBitmap &other) {
     if (this == &other) return *this;
     ensureHeadroom(other.footprint());
+    roaring_bitmap_t copy{};
+    copyContainers(other.bitmap_, copy);
     changed();
-    if (!roaring_bitmap_overwrite(&bitmap_, &other.bitmap_)) {
-        roaring_bitmap_clear(&bitmap_);
-        throw std::runtime_error(kAssignFailed);
-    }
+    roaring_bitmap_clear(&bitmap_);
+    bitmap_ = copy;
     return *this;
 }
 

@@ -26,7 +26,7 @@ public:
     // and the destructor stay inline: a zeroed bitmap is what
     // roaring_bitmap_init_cleared makes (no arrays, capacity 0).
     SlotBitmap() noexcept : bitmap_{} {}
-    // Deep copy; throws std::runtime_error "failed roaring_bitmap_overwrite in constructor".
+    // Deep copy.
     SlotBitmap(const SlotBitmap &other);
     // Leaves `other` empty and valid.
     SlotBitmap(SlotBitmap &&other) noexcept
@@ -36,8 +36,7 @@ public:
         other.bitmap_ = roaring_bitmap_t{};
         other.changed();
     }
-    // Deep copy; throws std::runtime_error "failed memory alloc in assignment"
-    // and leaves the receiver empty.
+    // Deep copy; a failed allocation leaves the receiver as it was.
     SlotBitmap &operator=(const SlotBitmap &other);
     SlotBitmap &operator=(SlotBitmap &&other) noexcept;
     ~SlotBitmap() {
@@ -183,19 +182,24 @@ private:
     // none), given its present one (or null) which it must not change.
     template <typename Replace>
     Edit prepare(uint32_t firstKey, uint32_t lastKey, Replace replace);
-    // After a failed in-place operation: capacities that CRoaring raised
-    // before the allocation that failed are brought back to what is allocated.
-    void repairCapacities() noexcept;
-    // Runs an in-place CRoaring operation, which gives the basic guarantee only.
+    // Runs one of CRoaring's in-place operations on the bitmap. Those are not
+    // safe against a failed allocation: they may free a container's array
+    // before allocating its successor, leaving pointers to freed memory. After
+    // such a failure the slot cannot be used, nor freed: it is dropped
+    // (leaked) and left empty, so the set stays valid but loses the slot's
+    // members (the basic guarantee).
     template <typename Operation>
     void inPlace(Operation operation) {
         try {
             operation();
         } catch (const std::bad_alloc &) {
-            repairCapacities();
+            bitmap_ = roaring_bitmap_t{};
+            changed();
             throw;
         }
     }
+    // Copies the containers of `source` into `target`, which holds none.
+    static void copyContainers(const roaring_bitmap_t &source, roaring_bitmap_t &target);
     template <typename Position>
     void addSortedLow(const Position *positions, size_t count);
 

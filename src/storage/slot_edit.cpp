@@ -4,8 +4,6 @@
 // functions move the container array before they allocate new containers.
 // Here every allocation comes first, on copies or into spare room, and the
 // change is then made without allocating.
-#include <malloc.h>
-
 #include <algorithm>
 #include <cstring>
 #include <utility>
@@ -148,19 +146,27 @@ void SlotBitmap::remove(uint32_t value) {
     if (!container_nonzero_cardinality(result, newType)) ra_remove_at_index_and_free(&containers, index);
 }
 
-void SlotBitmap::repairCapacities() noexcept {
-    const roaring_array_t &containers = bitmap_.high_low_container;
-    for (int32_t i = 0; i < containers.size; ++i) {
-        if (containers.typecodes[i] == ARRAY_CONTAINER_TYPE) {
-            auto *array = CAST_array(containers.containers[i]);
-            const auto usable = static_cast<int32_t>(malloc_usable_size(array->array) / sizeof(uint16_t));
-            array->capacity = std::min(array->capacity, usable);
-        } else if (containers.typecodes[i] == RUN_CONTAINER_TYPE) {
-            auto *run = CAST_run(containers.containers[i]);
-            const auto usable = static_cast<int32_t>(malloc_usable_size(run->runs) / sizeof(rle16_t));
-            run->capacity = std::min(run->capacity, usable);
+void SlotBitmap::copyContainers(const roaring_bitmap_t &source, roaring_bitmap_t &target) {
+    // CRoaring's own copy frees the target's containers before it allocates,
+    // and counts containers it has not cloned yet: built here one container
+    // at a time, the copy is whole at every step and freed on failure.
+    const roaring_array_t &from = source.high_low_container;
+    if (from.size == 0) return;
+    roaring_bitmap_t copy{};
+    ra_init_with_capacity(&copy.high_low_container, static_cast<uint32_t>(from.size));
+    roaring_array_t &to = copy.high_low_container;
+    try {
+        for (int32_t i = 0; i < from.size; ++i) {
+            to.containers[i] = container_clone(from.containers[i], from.typecodes[i]);
+            to.keys[i] = from.keys[i];
+            to.typecodes[i] = from.typecodes[i];
+            to.size = i + 1;
         }
+    } catch (...) {
+        roaring_bitmap_clear(&copy);
+        throw;
     }
+    target = copy;
 }
 
 template <typename Replace>
