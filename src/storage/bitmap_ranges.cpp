@@ -60,7 +60,8 @@ void Bitmap::removeRange(uint64_t start, uint64_t end) {
         if (slot == nullptr || (from == 0 && to == kKeySpan)) {
             changes.assign(key, SlotBitmap{});
         } else if (from < to) {
-            changes.edit(slot->prepareRemoveRange(static_cast<uint32_t>(from), static_cast<uint32_t>(to - 1)));
+            changes.edit(
+                slot->prepareRemoveRange(static_cast<uint32_t>(from), static_cast<uint32_t>(to - 1)));
         }
     });
 }

@@ -229,7 +229,9 @@ void SlotBitmap::addSortedLow(const Position *positions, size_t count) {
     }
 }
 
-void SlotBitmap::addSortedLowParts(const uint64_t *positions, size_t count) { addSortedLow(positions, count); }
+void SlotBitmap::addSortedLowParts(const uint64_t *positions, size_t count) {
+    addSortedLow(positions, count);
+}
 
 void SlotBitmap::addSortedLowParts(const uint32_t *values, size_t count) { addSortedLow(values, count); }
 

@@ -258,7 +258,9 @@ private:
     std::vector<uint8_t> types_;
 };
 
-inline void SlotBitmap::addRangeClosed(uint32_t first, uint32_t last) { prepareAddRange(first, last).commit(); }
+inline void SlotBitmap::addRangeClosed(uint32_t first, uint32_t last) {
+    prepareAddRange(first, last).commit();
+}
 inline void SlotBitmap::removeRangeClosed(uint32_t first, uint32_t last) {
     prepareRemoveRange(first, last).commit();
 }

@@ -37,8 +37,8 @@ private:
 
 // The capacity CRoaring's own growth would choose, so that memory use stays as it was.
 int32_t grownCapacity(int32_t capacity, int32_t atLeast, int32_t atMost) {
-    const int32_t grown = capacity <= 0 ? 0
-                          : capacity < 64 ? capacity * 2
+    const int32_t grown = capacity <= 0     ? 0
+                          : capacity < 64   ? capacity * 2
                           : capacity < 1024 ? capacity * 3 / 2
                                             : capacity * 5 / 4;
     return std::min(std::max(grown, atLeast), atMost);
@@ -71,7 +71,8 @@ void makeRoom(container_t *container, uint8_t type, uint16_t low, bool adding) {
         auto *run = CAST_run(container);
         // Adding may open a run, removing may split one.
         if (run->n_runs == run->capacity && run_container_contains(run, low) != adding) {
-            regrow(run->runs, run->capacity, run->n_runs, grownCapacity(run->capacity, run->n_runs + 1, INT32_MAX));
+            regrow(run->runs, run->capacity, run->n_runs,
+                   grownCapacity(run->capacity, run->n_runs + 1, INT32_MAX));
         }
     }
 }
@@ -194,47 +195,52 @@ SlotBitmap::Edit SlotBitmap::prepare(uint32_t firstKey, uint32_t lastKey, Replac
 
 SlotBitmap::Edit SlotBitmap::prepareAddRange(uint32_t first, uint32_t last) {
     const uint32_t firstKey = first >> 16, lastKey = last >> 16;
-    return prepare(firstKey, lastKey, [&](uint32_t key, const container_t *current, uint8_t type, uint8_t *newType) {
-        const uint32_t lo = key == firstKey ? first & kLastLow : 0;
-        const uint32_t hi = key == lastKey ? last & kLastLow : kLastLow;
-        // A whole container becomes the full run, whatever it was.
-        if (current == nullptr || (lo == 0 && hi == kLastLow)) return container_from_range(newType, lo, hi + 1, 1);
-        return changedCopy(current, type,
-                           [&](container_t *copy) { return container_add_range(copy, type, lo, hi, newType); });
-    });
+    return prepare(firstKey, lastKey,
+                   [&](uint32_t key, const container_t *current, uint8_t type, uint8_t *newType) {
+                       const uint32_t lo = key == firstKey ? first & kLastLow : 0;
+                       const uint32_t hi = key == lastKey ? last & kLastLow : kLastLow;
+                       // A whole container becomes the full run, whatever it was.
+                       if (current == nullptr || (lo == 0 && hi == kLastLow))
+                           return container_from_range(newType, lo, hi + 1, 1);
+                       return changedCopy(current, type, [&](container_t *copy) {
+                           return container_add_range(copy, type, lo, hi, newType);
+                       });
+                   });
 }
 
 SlotBitmap::Edit SlotBitmap::prepareRemoveRange(uint32_t first, uint32_t last) {
     const uint32_t firstKey = first >> 16, lastKey = last >> 16;
-    return prepare(firstKey, lastKey,
-                   [&](uint32_t key, const container_t *current, uint8_t type, uint8_t *newType) -> container_t * {
-                       const uint32_t lo = key == firstKey ? first & kLastLow : 0;
-                       const uint32_t hi = key == lastKey ? last & kLastLow : kLastLow;
-                       if (current == nullptr || (lo == 0 && hi == kLastLow)) return nullptr;
-                       return changedCopy(current, type, [&](container_t *copy) {
-                           return container_remove_range(copy, type, lo, hi, newType);
-                       });
-                   });
+    return prepare(
+        firstKey, lastKey,
+        [&](uint32_t key, const container_t *current, uint8_t type, uint8_t *newType) -> container_t * {
+            const uint32_t lo = key == firstKey ? first & kLastLow : 0;
+            const uint32_t hi = key == lastKey ? last & kLastLow : kLastLow;
+            if (current == nullptr || (lo == 0 && hi == kLastLow)) return nullptr;
+            return changedCopy(current, type, [&](container_t *copy) {
+                return container_remove_range(copy, type, lo, hi, newType);
+            });
+        });
 }
 
 SlotBitmap::Edit SlotBitmap::prepareFlip(uint32_t first, uint32_t last) {
     const uint32_t firstKey = first >> 16, lastKey = last >> 16;
-    return prepare(firstKey, lastKey,
-                   [&](uint32_t key, const container_t *current, uint8_t type, uint8_t *newType) -> container_t * {
-                       const uint32_t lo = key == firstKey ? first & kLastLow : 0;
-                       const uint32_t hi = key == lastKey ? last & kLastLow : kLastLow;
-                       if (current == nullptr) return container_range_of_ones(lo, hi + 1, newType);
-                       // CRoaring negates whole containers of a multi-container range by
-                       // another function than parts; its container types are kept.
-                       const bool whole = firstKey != lastKey && lo == 0 && hi == kLastLow;
-                       container_t *result = negatedCopy(current, type, [&](container_t *copy) {
-                           return whole ? container_inot(copy, type, newType)
-                                        : container_inot_range(copy, type, lo, hi + 1, newType);
-                       });
-                       if (container_nonzero_cardinality(result, *newType)) return result;
-                       container_free(result, *newType);
-                       return nullptr;
-                   });
+    return prepare(
+        firstKey, lastKey,
+        [&](uint32_t key, const container_t *current, uint8_t type, uint8_t *newType) -> container_t * {
+            const uint32_t lo = key == firstKey ? first & kLastLow : 0;
+            const uint32_t hi = key == lastKey ? last & kLastLow : kLastLow;
+            if (current == nullptr) return container_range_of_ones(lo, hi + 1, newType);
+            // CRoaring negates whole containers of a multi-container range by
+            // another function than parts; its container types are kept.
+            const bool whole = firstKey != lastKey && lo == 0 && hi == kLastLow;
+            container_t *result = negatedCopy(current, type, [&](container_t *copy) {
+                return whole ? container_inot(copy, type, newType)
+                             : container_inot_range(copy, type, lo, hi + 1, newType);
+            });
+            if (container_nonzero_cardinality(result, *newType)) return result;
+            container_free(result, *newType);
+            return nullptr;
+        });
 }
 
 SlotBitmap::Edit::Edit(SlotBitmap &slot, int32_t begin, int32_t end, size_t capacity)
@@ -275,7 +281,8 @@ void SlotBitmap::Edit::commit() noexcept {
     const int32_t to = begin_ + count;
     // Room for a longer array was made when the edit was prepared.
     std::memmove(ra.keys + to, ra.keys + end_, sizeof(uint16_t) * static_cast<size_t>(tail));
-    std::memmove(ra.containers + to, ra.containers + end_, sizeof(container_t *) * static_cast<size_t>(tail));
+    std::memmove(static_cast<void *>(ra.containers + to), static_cast<const void *>(ra.containers + end_),
+                 sizeof(container_t *) * static_cast<size_t>(tail));
     std::memmove(ra.typecodes + to, ra.typecodes + end_, sizeof(uint8_t) * static_cast<size_t>(tail));
     std::copy(keys_.begin(), keys_.end(), ra.keys + begin_);
     std::copy(containers_.begin(), containers_.end(), ra.containers + begin_);

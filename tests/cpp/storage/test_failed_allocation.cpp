@@ -74,9 +74,9 @@ std::string imageOf(const Bitmap &bitmap, bool portable) {
 Bitmap mixedSet(std::mt19937_64 &random) {
     Bitmap bitmap;
     for (uint64_t base : {uint64_t{0}, kKey, 7 * kKey}) {
-        for (int i = 0; i < 200; ++i) bitmap.add(base + random() % (1u << 20));      // arrays
+        for (int i = 0; i < 200; ++i) bitmap.add(base + random() % (1u << 20));                // arrays
         for (int i = 0; i < 9000; ++i) bitmap.add(base + (3u << 16) + random() % (1u << 16));  // a bitset
-        bitmap.addRange(base + (5u << 16) + 100, base + (5u << 16) + 900);           // runs
+        bitmap.addRange(base + (5u << 16) + 100, base + (5u << 16) + 900);                     // runs
         bitmap.addRange(base + (6u << 16) + 7, base + (8u << 16) + 3);
     }
     // Full containers with no spare room, as after reading a frame.
@@ -89,7 +89,8 @@ Bitmap mixedSet(std::mt19937_64 &random) {
 // Runs `change` on a copy of `start` with the n-th allocation failing, for
 // every n up to 64 and then every 1.25-th, until it succeeds: each failure
 // must leave the copy as it was.
-void expectStrongGuarantee(const Bitmap &start, const std::function<void(Bitmap &)> &change, const char *name) {
+void expectStrongGuarantee(const Bitmap &start, const std::function<void(Bitmap &)> &change,
+                           const char *name) {
     const std::string before = imageOf(start, true);
     for (long failing = 1;; failing = failing < 64 ? failing + 1 : failing * 5 / 4) {
         live.clear();
@@ -105,7 +106,8 @@ void expectStrongGuarantee(const Bitmap &start, const std::function<void(Bitmap 
             }
             failAt = 0;
             if (failed) {
-                ASSERT_EQ(imageOf(copy, true), before) << name << " changed the set when allocation " << failing << " failed";
+                ASSERT_EQ(imageOf(copy, true), before)
+                    << name << " changed the set when allocation " << failing << " failed";
                 ASSERT_EQ(imageOf(copy, false), imageOf(start, false)) << name << ", allocation " << failing;
             }
         }
@@ -146,7 +148,8 @@ TEST(FailedAllocation, RangeEditsGiveCRoaringsOwnContainers) {
         for (bool portable : {true, false}) {
             std::string a(ours.serializedSize(portable), '\0'), b(ours.serializedSize(portable), '\0');
             ours.serialize(a.data(), portable);
-            ASSERT_EQ(portable ? roaring_bitmap_portable_size_in_bytes(theirs) : roaring_bitmap_size_in_bytes(theirs),
+            ASSERT_EQ(portable ? roaring_bitmap_portable_size_in_bytes(theirs)
+                               : roaring_bitmap_size_in_bytes(theirs),
                       a.size());
             if (portable) {
                 roaring_bitmap_portable_serialize(theirs, b.data());
@@ -170,8 +173,9 @@ TEST(FailedAllocation, PointRangeFlipAndShiftChangeNothingWhenAnAllocationFails)
         expectStrongGuarantee(start, [&](Bitmap &b) { b.add(base + (3u << 20)); }, "add to a new container");
         expectStrongGuarantee(start, [&](Bitmap &b) { b.add(base + 3 * kKey); }, "add to a new entry");
         expectStrongGuarantee(start, [&](Bitmap &b) { b.flip(base + 4 * kKey); }, "flip in a new entry");
-        expectStrongGuarantee(start, [&](Bitmap &b) { b.addRange(base + 5 * kKey, base + 5 * kKey + span); },
-                              "addRange from a new entry");
+        expectStrongGuarantee(
+            start, [&](Bitmap &b) { b.addRange(base + 5 * kKey, base + 5 * kKey + span); },
+            "addRange from a new entry");
         expectStrongGuarantee(start, [&](Bitmap &b) { b.remove(base); }, "remove");
         expectStrongGuarantee(start, [&](Bitmap &b) { b.flip(base); }, "flip");
         expectStrongGuarantee(start, [&](Bitmap &b) { b.addRange(base, base + span); }, "addRange");
@@ -179,7 +183,8 @@ TEST(FailedAllocation, PointRangeFlipAndShiftChangeNothingWhenAnAllocationFails)
         expectStrongGuarantee(start, [&](Bitmap &b) { b.flip(base, base + span); }, "flip range");
         expectStrongGuarantee(start, [&](Bitmap &b) { b.expand(base, span % kKey); }, "expand");
         const uint64_t low = base & (kKey - 1);
-        if (low > 1) expectStrongGuarantee(start, [&](Bitmap &b) { b.contract(base, span % (low - 1)); }, "contract");
+        if (low > 1)
+            expectStrongGuarantee(start, [&](Bitmap &b) { b.contract(base, span % (low - 1)); }, "contract");
     }
     // Every point of a full array and a full run container, where CRoaring grows them in place.
     for (uint64_t position : {uint64_t{5} << 16 | 99, uint64_t{5} << 16 | 500, uint64_t{5} << 16 | 901}) {
