@@ -152,6 +152,8 @@ STRONG_CHILD = textwrap.dedent("""
 
     def image(buffer):
         size = bitmap.persisted_size(True, False, False)
+        if size > len(buffer):
+            return None  # grown by a call that failed
         bitmap.write(buffer)
         return memoryview(buffer)[:size]
 
