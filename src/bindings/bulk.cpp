@@ -71,10 +71,7 @@ void registerBulk(py::module_ &module) {
         "runs",
         [](const Bitmap &bitmap) {
             std::vector<uint64_t> firsts, lasts;
-            bitmap.forEachRun([&](uint64_t first, uint64_t last) {
-                firsts.push_back(first);
-                lasts.push_back(last);
-            });
+            bitmap.runs(firsts, lasts);
             return py::make_tuple(toArray(firsts), toArray(lasts));
         },
         "First and last member of each maximal run.");

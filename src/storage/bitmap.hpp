@@ -5,6 +5,7 @@
 #include <initializer_list>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "storage/keys.hpp"
 #include "storage/slot_bitmap.hpp"
@@ -136,10 +137,9 @@ public:
     // Containers of the run-optimised slots.
     size_t inMemorySize() const;
 
-    // Calls visit(first, last) for each maximal run of consecutive members,
-    // ascending; runs go on across key boundaries.
-    template <typename Visit>
-    void forEachRun(Visit visit) const;
+    // Appends the first and the last member of each maximal run of
+    // consecutive members, ascending; runs go on across key boundaries.
+    void runs(std::vector<uint64_t> &firsts, std::vector<uint64_t> &lasts) const;
 
     // Writes the members in ascending order to out[0, cardinality()).
     void copyPositions(uint64_t *out) const;
@@ -204,25 +204,5 @@ private:
     Slots::const_iterator mapBegin;
     roaring_uint32_iterator_t cursor{};
 };
-
-template <typename Visit>
-void Bitmap::forEachRun(Visit visit) const {
-    uint64_t block[256];
-    auto cursor = begin();
-    bool open = false;
-    uint64_t first = 0, last = 0;
-    while (const size_t count = cursor.read(block, 256)) {
-        for (size_t i = 0; i < count; ++i) {
-            if (open && block[i] == last + 1) {
-                last = block[i];
-                continue;
-            }
-            if (open) visit(first, last);
-            first = last = block[i];
-            open = true;
-        }
-    }
-    if (open) visit(first, last);
-}
 
 }  // namespace morvane::storage

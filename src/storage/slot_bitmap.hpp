@@ -166,6 +166,10 @@ public:
         }
     }
 
+    // Appends the runs of members as Bitmap::runs does, each member plus
+    // `base`; a run that continues the last one appended extends it.
+    void appendRuns(uint64_t base, std::vector<uint64_t> &firsts, std::vector<uint64_t> &lasts) const;
+
     // "{1,2,3}", or "{}" when empty.
     std::string toString() const;
 
