@@ -20,13 +20,12 @@ namespace {
 
 using Values = py::array_t<uint64_t, py::array::c_style | py::array::forcecast>;
 
-template <typename Out, typename Each>
-py::array_t<Out> mapValues(const Values &values, Each each) {
+// Runs fill(in, count, out) over the values into a new array of their length.
+template <typename Out, typename Fill>
+py::array_t<Out> fillFor(const Values &values, Fill fill) {
     const auto count = static_cast<size_t>(values.size());
     py::array_t<Out> result(static_cast<py::ssize_t>(count));
-    const uint64_t *in = values.data();
-    Out *out = result.mutable_data();
-    for (size_t i = 0; i < count; ++i) out[i] = each(in[i], i);
+    fill(values.data(), count, result.mutable_data());
     return result;
 }
 
@@ -43,27 +42,33 @@ void registerBulk(py::module_ &module) {
     bulk.def(
         "contains_many",
         [](const Bitmap &bitmap, const Values &positions) {
-            return mapValues<bool>(positions, [&](uint64_t p, size_t) { return bitmap.contains(p); });
+            return fillFor<bool>(positions, [&](const uint64_t *in, size_t count, bool *out) {
+                bitmap.containsMany(in, count, out);
+            });
         },
         "Whether each position is a member.");
     bulk.def(
         "lower_cardinality_many",
         [](const Bitmap &bitmap, const Values &positions) {
-            return mapValues<uint64_t>(positions,
-                                       [&](uint64_t p, size_t) { return bitmap.lowerCardinality(p); });
+            return fillFor<uint64_t>(positions, [&](const uint64_t *in, size_t count, uint64_t *out) {
+                bitmap.lowerCardinalityMany(in, count, out);
+            });
         },
         "Members below each position.");
     bulk.def(
         "nth_many",
         [](const Bitmap &bitmap, const Values &ordinals) {
-            const uint64_t count = bitmap.cardinality();
-            return mapValues<uint64_t>(ordinals, [&](uint64_t ordinal, size_t index) {
-                if (ordinal >= count) {
-                    throw py::index_error("ordinal " + std::to_string(ordinal) + " at index " +
-                                          std::to_string(index) + " is past the last member (cardinality " +
-                                          std::to_string(count) + ")");
+            const uint64_t cardinality = bitmap.cardinality();
+            const uint64_t *in = ordinals.data();
+            for (size_t i = 0; i < static_cast<size_t>(ordinals.size()); ++i) {
+                if (in[i] >= cardinality) {
+                    throw py::index_error("ordinal " + std::to_string(in[i]) + " at index " +
+                                          std::to_string(i) + " is past the last member (cardinality " +
+                                          std::to_string(cardinality) + ")");
                 }
-                return bitmap.nth(ordinal);
+            }
+            return fillFor<uint64_t>(ordinals, [&](const uint64_t *values, size_t count, uint64_t *out) {
+                bitmap.nthMany(values, count, out);
             });
         },
         "Member of each 0-based ordinal.");

@@ -137,6 +137,12 @@ public:
     // Containers of the run-optimised slots.
     size_t inMemorySize() const;
 
+    // The answers of contains, lowerCardinality and nth for each of `count`
+    // values, in their order; nthMany's ordinals must lie below cardinality().
+    void containsMany(const uint64_t *positions, size_t count, bool *out) const;
+    void lowerCardinalityMany(const uint64_t *positions, size_t count, uint64_t *out) const;
+    void nthMany(const uint64_t *ordinals, size_t count, uint64_t *out) const;
+
     // Appends the first and the last member of each maximal run of
     // consecutive members, ascending; runs go on across key boundaries.
     void runs(std::vector<uint64_t> &firsts, std::vector<uint64_t> &lasts) const;

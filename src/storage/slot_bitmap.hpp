@@ -166,6 +166,27 @@ public:
         }
     }
 
+    // Answers queries whose arguments ascend from one call to the next by
+    // walking the containers forward once. Valid while the slot is unchanged.
+    class Cursor {
+    public:
+        explicit Cursor(const SlotBitmap &slot) : containers_(&slot.bitmap_.high_low_container) {}
+        bool contains(uint32_t value);
+        // Members below `value`.
+        uint64_t lowerCardinality(uint32_t value);
+        // The member of 0-based rank `rank`, which is below the cardinality.
+        uint32_t select(uint64_t rank);
+
+    private:
+        // Moves to the first container whose key is not below `key`.
+        void seek(uint16_t key);
+        int32_t cardinalityAt(int32_t index) const;
+
+        const roaring_array_t *containers_;
+        int32_t index_ = 0;
+        uint64_t before_ = 0;  // members of the containers before index_
+    };
+
     // Appends the runs of members as Bitmap::runs does, each member plus
     // `base`; a run that continues the last one appended extends it.
     void appendRuns(uint64_t base, std::vector<uint64_t> &firsts, std::vector<uint64_t> &lasts) const;

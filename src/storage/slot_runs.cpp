@@ -70,6 +70,39 @@ void SlotBitmap::appendRuns(uint64_t base, std::vector<uint64_t> &firsts,
     }
 }
 
+int32_t SlotBitmap::Cursor::cardinalityAt(int32_t index) const {
+    return container_get_cardinality(containers_->containers[index], containers_->typecodes[index]);
+}
+
+void SlotBitmap::Cursor::seek(uint16_t key) {
+    for (; index_ < containers_->size && containers_->keys[index_] < key; ++index_)
+        before_ += cardinalityAt(index_);
+}
+
+bool SlotBitmap::Cursor::contains(uint32_t value) {
+    seek(static_cast<uint16_t>(value >> 16));
+    return index_ < containers_->size && containers_->keys[index_] == value >> 16 &&
+           container_contains(containers_->containers[index_], static_cast<uint16_t>(value),
+                              containers_->typecodes[index_]);
+}
+
+uint64_t SlotBitmap::Cursor::lowerCardinality(uint32_t value) {
+    seek(static_cast<uint16_t>(value >> 16));
+    const auto low = static_cast<uint16_t>(value);
+    if (index_ == containers_->size || containers_->keys[index_] != value >> 16 || low == 0) return before_;
+    return before_ + static_cast<uint64_t>(container_rank(containers_->containers[index_],
+                                                          containers_->typecodes[index_], low - 1));
+}
+
+uint32_t SlotBitmap::Cursor::select(uint64_t rank) {
+    for (; rank - before_ >= static_cast<uint64_t>(cardinalityAt(index_)); ++index_)
+        before_ += cardinalityAt(index_);
+    uint32_t start = 0, low = 0;
+    container_select(containers_->containers[index_], containers_->typecodes[index_], &start,
+                     static_cast<uint32_t>(rank - before_), &low);
+    return uint32_t{containers_->keys[index_]} << 16 | low;
+}
+
 void Bitmap::runs(std::vector<uint64_t> &firsts, std::vector<uint64_t> &lasts) const {
     for (const auto &[key, slot] : slots) slot.appendRuns(joinPosition(key, 0), firsts, lasts);
 }

@@ -54,6 +54,25 @@ def test_bulk_queries_match_a_sorted_list():
         assert intersection_cardinality(bm, Bitmap(np.array(other, dtype=np.uint64))) == expected
 
 
+@pytest.mark.parametrize("probe_count", [7, 100, 3000, 40000])
+def test_bulk_queries_of_many_unsorted_values_against_numpy(probe_count):
+    # Few probes over many entries are looked up one by one; many are sorted
+    # (by a radix sort from 1024 on) and answered in one walk.
+    rng = np.random.default_rng(probe_count)
+    members = np.unique(np.concatenate([rng.integers(0, 2**48, 5000, dtype=np.uint64),
+                                        np.arange(2**33 - 70000, 2**33 + 9, dtype=np.uint64)]))
+    bm = Bitmap(members)
+    probes = np.concatenate([rng.choice(members, probe_count // 2) + rng.integers(0, 2, probe_count // 2,
+                                                                                 dtype=np.uint64),
+                             rng.integers(0, 2**64 - 1, probe_count - probe_count // 2, dtype=np.uint64)])
+    at = np.searchsorted(members, probes)
+    assert (contains_many(bm, probes) == (members[np.minimum(at, len(members) - 1)] == probes)).all()
+    assert (lower_cardinality_many(bm, probes) == at).all()
+    ordinals = rng.integers(0, len(members), probe_count, dtype=np.uint64)
+    assert (nth_many(bm, ordinals) == members[ordinals]).all()
+    assert (nth_many(bm, np.sort(ordinals)) == members[np.sort(ordinals)]).all()
+
+
 def test_bulk_arguments():
     bm = Bitmap([3, 5, MAX])
     values = np.array([3, 4, 5], dtype=np.uint64)
