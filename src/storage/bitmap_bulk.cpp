@@ -1,9 +1,11 @@
 // Queries over many positions or ordinals at once. They are answered in
-// ascending order (sorted with their indices when they do not come sorted),
+// ascending order (radix-sorted with their indices when they do not come
+// sorted; positions only as far as their container),
 // so the walk goes through the entries and their containers front to back,
 // from cache, instead of descending from the top for each one.
 #include <algorithm>
 #include <array>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -20,35 +22,51 @@ struct Probe {
     uint64_t index;
 };
 
-// The values with their indices, in ascending order of value: a radix sort,
-// 8 bits a pass (few enough buckets to write in cache), over the bits in use.
-std::vector<Probe> ascending(const uint64_t *values, size_t count) {
-    std::vector<Probe> probes(count);
-    uint64_t largest = 0;
-    for (size_t i = 0; i < count; ++i) {
-        probes[i] = {values[i], i};
-        largest |= values[i];
-    }
-    if (std::is_sorted(values, values + count)) return probes;
-    constexpr size_t kSmall = 1024;
-    if (count < kSmall) {
-        std::sort(probes.begin(), probes.end(),
-                  [](const Probe &a, const Probe &b) { return a.value < b.value; });
-        return probes;
-    }
+// Sorts items by the bits [fromBit, toBit) of key(item), 8 bits a pass (few
+// enough buckets to write in cache); items equal in those bits keep their order.
+template <typename Item, typename Key>
+void radixSort(Item *items, size_t count, unsigned fromBit, unsigned toBit, Key key) {
     constexpr unsigned kDigitBits = 8;
     constexpr uint64_t kDigitMask = (uint64_t{1} << kDigitBits) - 1;
-    std::vector<Probe> scratch(count);
-    const auto bits = static_cast<unsigned>(64 - __builtin_clzll(largest | 1));
-    for (unsigned shift = 0; shift < bits; shift += kDigitBits) {
+    std::unique_ptr<Item[]> scratch(new Item[count]);  // overwritten before it is read
+    Item *from = items, *to = scratch.get();
+    for (unsigned shift = fromBit; shift < toBit; shift += kDigitBits) {
         std::array<size_t, kDigitMask + 2> starts{};
-        for (const Probe &probe : probes) ++starts[((probe.value >> shift) & kDigitMask) + 1];
+        for (size_t i = 0; i < count; ++i) ++starts[((key(from[i]) >> shift) & kDigitMask) + 1];
         for (size_t d = 1; d < starts.size(); ++d) starts[d] += starts[d - 1];
-        for (const Probe &probe : probes) scratch[starts[(probe.value >> shift) & kDigitMask]++] = probe;
-        probes.swap(scratch);
+        for (size_t i = 0; i < count; ++i) to[starts[(key(from[i]) >> shift) & kDigitMask]++] = from[i];
+        std::swap(from, to);
     }
-    return probes;
+    if (from != items) std::copy(from, from + count, items);
 }
+
+// Calls visit(value, index) for each value in ascending order of value >>
+// ignoredBits (the order within a group of equal high bits is left as it is).
+// Values and indices below 2^32 are sorted packed in one word.
+template <typename Visit>
+void forEachAscending(const uint64_t *values, size_t count, unsigned ignoredBits, Visit visit) {
+    if (std::is_sorted(values, values + count)) {
+        for (size_t i = 0; i < count; ++i) visit(values[i], i);
+        return;
+    }
+    uint64_t largest = 0;
+    for (size_t i = 0; i < count; ++i) largest |= values[i];
+    const auto bits = static_cast<unsigned>(64 - __builtin_clzll(largest | 1));
+    if (bits <= 32 && count <= UINT32_MAX) {
+        std::unique_ptr<uint64_t[]> packed(new uint64_t[count]);
+        for (size_t i = 0; i < count; ++i) packed[i] = values[i] << 32 | i;
+        radixSort(packed.get(), count, 32 + ignoredBits, 32 + bits, [](uint64_t item) { return item; });
+        for (size_t i = 0; i < count; ++i) visit(packed[i] >> 32, packed[i] & UINT32_MAX);
+        return;
+    }
+    std::unique_ptr<Probe[]> probes(new Probe[count]);
+    for (size_t i = 0; i < count; ++i) probes[i] = {values[i], i};
+    radixSort(probes.get(), count, ignoredBits, bits, [](const Probe &item) { return item.value; });
+    for (size_t i = 0; i < count; ++i) visit(probes[i].value, probes[i].index);
+}
+
+// Membership and counts need the positions ordered by container only.
+constexpr unsigned kContainerBits = 16;
 
 // Below this many probes per entry, a walk over every entry costs more than a lookup each.
 bool fewProbes(size_t count, size_t entries) { return count * 32 < entries; }
@@ -62,16 +80,16 @@ void Bitmap::containsMany(const uint64_t *positions, size_t count, bool *out) co
     }
     auto entry = slots.begin();
     std::optional<SlotBitmap::Cursor> cursor;
-    for (const Probe &probe : ascending(positions, count)) {
-        const uint32_t key = highKey(probe.value);
+    forEachAscending(positions, count, kContainerBits, [&](uint64_t position, size_t index) {
+        const uint32_t key = highKey(position);
         for (; entry != slots.end() && entry->first < key; ++entry) cursor.reset();
         if (entry == slots.end() || entry->first != key) {
-            out[probe.index] = false;
-            continue;
+            out[index] = false;
+            return;
         }
         if (!cursor) cursor.emplace(entry->second);
-        out[probe.index] = cursor->contains(lowPart(probe.value));
-    }
+        out[index] = cursor->contains(lowPart(position));
+    });
 }
 
 void Bitmap::lowerCardinalityMany(const uint64_t *positions, size_t count, uint64_t *out) const {
@@ -82,19 +100,19 @@ void Bitmap::lowerCardinalityMany(const uint64_t *positions, size_t count, uint6
     auto entry = slots.begin();
     uint64_t before = 0;  // members of the entries before `entry`, modulo 2^64 as for one position
     std::optional<SlotBitmap::Cursor> cursor;
-    for (const Probe &probe : ascending(positions, count)) {
-        const uint32_t key = highKey(probe.value);
+    forEachAscending(positions, count, kContainerBits, [&](uint64_t position, size_t index) {
+        const uint32_t key = highKey(position);
         for (; entry != slots.end() && entry->first < key; ++entry) {
             before += entry->second.cardinality();
             cursor.reset();
         }
         if (entry == slots.end() || entry->first != key) {
-            out[probe.index] = before;
-            continue;
+            out[index] = before;
+            return;
         }
         if (!cursor) cursor.emplace(entry->second);
-        out[probe.index] = before + cursor->lowerCardinality(lowPart(probe.value));
-    }
+        out[index] = before + cursor->lowerCardinality(lowPart(position));
+    });
 }
 
 void Bitmap::nthMany(const uint64_t *ordinals, size_t count, uint64_t *out) const {
@@ -105,18 +123,19 @@ void Bitmap::nthMany(const uint64_t *ordinals, size_t count, uint64_t *out) cons
     auto entry = slots.begin();
     uint64_t before = 0;  // members of the entries before `entry`
     std::optional<SlotBitmap::Cursor> cursor;
-    for (const Probe &probe : ascending(ordinals, count)) {
-        for (; entry != slots.end() && probe.value - before >= entry->second.cardinality(); ++entry) {
+    // The cursor's select moves forward only: ordinals are sorted in full.
+    forEachAscending(ordinals, count, 0, [&](uint64_t ordinal, size_t index) {
+        for (; entry != slots.end() && ordinal - before >= entry->second.cardinality(); ++entry) {
             before += entry->second.cardinality();
             cursor.reset();
         }
         if (entry == slots.end()) {
-            throw std::runtime_error("The ordinal value [ " + std::to_string(probe.value) +
+            throw std::runtime_error("The ordinal value [ " + std::to_string(ordinal) +
                                      "] is greater than the total cardinality");
         }
         if (!cursor) cursor.emplace(entry->second);
-        out[probe.index] = join(entry->first, cursor->select(probe.value - before));
-    }
+        out[index] = join(entry->first, cursor->select(ordinal - before));
+    });
 }
 
 }  // namespace morvane::storage
