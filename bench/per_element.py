@@ -32,6 +32,9 @@ def workloads(members):
         "S": np.unique(rng.integers(0, 2**34, members, dtype=np.uint64)),
         "D": np.arange(members, dtype=np.uint64),
         "X": np.unique(rng.integers(0, 2**48, members, dtype=np.uint64)),
+        # One member in each of `members` keys: as many entries as members.
+        "K": np.unique(rng.integers(0, 2**32, 2 * members, dtype=np.uint64))[:members] << np.uint64(32)
+        | rng.integers(0, 2**32, members, dtype=np.uint64),
     }
 
 
@@ -128,11 +131,14 @@ def main():
     parser.add_argument("--members", type=int, default=1_000_000)
     parser.add_argument("--reps", type=int, default=5)
     parser.add_argument("--tables", default="element,bulk", help="element, bulk or both")
+    parser.add_argument("--sets", default="SDXK", help="which of the sets S, D, X, K (and R, bulk only)")
     args = parser.parse_args()
     print("CPython %s, NumPy %s, BitMap64 %s" % (
         sys.version.split()[0], np.__version__, "present" if BitMap64 else "absent"))
     contenders = ["ours", "numpy", "array"] + (["peer"] if BitMap64 else [])
     for name, values in workloads(args.members).items() if "element" in args.tables else ():
+        if name not in args.sets:
+            continue
         rng = np.random.default_rng(7)
         probes = [int(p) for p in rng.choice(values, 100_000)]
         present = set(values.tolist())
@@ -162,7 +168,8 @@ def main():
         lengths = np.random.default_rng(4).integers(1, 1001, 10_000)
         sets["R"] = np.concatenate([np.arange(s, s + n, dtype=np.uint64) for s, n in zip(starts, lengths)])
         for name, values in sets.items():
-            bulk_table(name, values, args.reps)
+            if name in args.sets + "R":
+                bulk_table(name, values, args.reps)
 
 
 if __name__ == "__main__":

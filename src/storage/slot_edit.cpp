@@ -279,11 +279,14 @@ void SlotBitmap::Edit::commit() noexcept {
     const auto count = static_cast<int32_t>(keys_.size());
     const int32_t tail = ra.size - end_;
     const int32_t to = begin_ + count;
-    // Room for a longer array was made when the edit was prepared.
-    std::memmove(ra.keys + to, ra.keys + end_, sizeof(uint16_t) * static_cast<size_t>(tail));
-    std::memmove(static_cast<void *>(ra.containers + to), static_cast<const void *>(ra.containers + end_),
-                 sizeof(container_t *) * static_cast<size_t>(tail));
-    std::memmove(ra.typecodes + to, ra.typecodes + end_, sizeof(uint8_t) * static_cast<size_t>(tail));
+    // Room for a longer array was made when the edit was prepared. An empty
+    // slot may have no arrays at all.
+    if (tail > 0) {
+        std::memmove(ra.keys + to, ra.keys + end_, sizeof(uint16_t) * static_cast<size_t>(tail));
+        std::memmove(static_cast<void *>(ra.containers + to), static_cast<const void *>(ra.containers + end_),
+                     sizeof(container_t *) * static_cast<size_t>(tail));
+        std::memmove(ra.typecodes + to, ra.typecodes + end_, sizeof(uint8_t) * static_cast<size_t>(tail));
+    }
     std::copy(keys_.begin(), keys_.end(), ra.keys + begin_);
     std::copy(containers_.begin(), containers_.end(), ra.containers + begin_);
     std::copy(types_.begin(), types_.end(), ra.typecodes + begin_);
