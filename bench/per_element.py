@@ -142,7 +142,7 @@ def main():
         rng = np.random.default_rng(7)
         probes = [int(p) for p in rng.choice(values, 100_000)]
         present = set(values.tolist())
-        span = int(values[-1]) * 2 + 2
+        span = min(int(values[-1]) * 2 + 2, 2**64 - 1)
         absent = [p for p in dict.fromkeys(int(p) for p in rng.integers(0, span, 40_000, dtype=np.uint64))
                   if p not in present][:20_000]
         ordinals = [int(i) for i in rng.integers(0, len(values), 100_000)]

@@ -40,19 +40,28 @@ bool SlotMap::viewUsable() const {
 
 SlotBitmap *SlotMap::viewLookup(uint32_t key) const {
     if (viewKeys_.empty()) return nullptr;
+    // The directory narrows a large view to the keys that share the top bits
+    // of `key`, so the search starts in a few cache lines instead of the top
+    // of a large array.
+    const uint32_t *keys = viewKeys_.data();
+    size_t begin = 0, end = viewKeys_.size();
+    if (!viewDirectory_.empty()) {
+        begin = viewDirectory_[key >> kDirectoryShift];
+        end = viewDirectory_[(key >> kDirectoryShift) + 1];
+        if (begin == end) return nullptr;
+    }
     // Halving without branches: the comparisons of random lookups mispredict,
     // a conditional move does not. Ends on the first key not below `key`, or
-    // on the last key.
-    const uint32_t *first = viewKeys_.data();
-    for (size_t length = viewKeys_.size(); length > 1;) {
+    // on the last key of the stretch.
+    const uint32_t *first = keys + begin;
+    for (size_t length = end - begin; length > 1;) {
         const size_t half = length / 2;
         first = first[half] < key ? first + half : first;
         length -= half;
     }
-    first += *first < key;
-    const size_t index = static_cast<size_t>(first - viewKeys_.data());
-    if (index == viewKeys_.size() || *first != key) return nullptr;
-    return viewSlots_[index];
+    first += *first < key && first + 1 < keys + end;
+    if (*first != key) return nullptr;
+    return viewSlots_[static_cast<size_t>(first - keys)];
 }
 
 SlotBitmap *SlotMap::locate(uint32_t key) const {
@@ -109,6 +118,16 @@ void SlotMap::buildView() const {
         for (auto &[key, slot] : const_cast<Map &>(map_)) {  // see locate()
             viewKeys_.push_back(key);
             viewSlots_.push_back(&slot);
+        }
+        viewDirectory_.clear();
+        if (viewKeys_.size() >= kDirectedFrom) {
+            // viewDirectory_[t] is the index of the first key whose top bits are t or more.
+            viewDirectory_.resize((size_t{1} << (32 - kDirectoryShift)) + 1);
+            size_t index = 0;
+            for (size_t top = 0; top < viewDirectory_.size(); ++top) {
+                while (index < viewKeys_.size() && (viewKeys_[index] >> kDirectoryShift) < top) ++index;
+                viewDirectory_[top] = static_cast<uint32_t>(index);
+            }
         }
     } catch (const std::bad_alloc &) {
         return;  // lookups keep walking the tree

@@ -190,6 +190,9 @@ private:
     void buildView() const;
 
     static constexpr uint64_t kNoView = UINT64_MAX;
+    // Views of this many keys or more get a directory by their top 16 bits.
+    static constexpr size_t kDirectedFrom = size_t{1} << 14;
+    static constexpr unsigned kDirectoryShift = 16;
 
     Map map_;
     uint64_t generation_ = 0;
@@ -199,6 +202,7 @@ private:
     // written only under `viewBuild_` and published with release.
     mutable std::vector<uint32_t> viewKeys_;
     mutable std::vector<SlotBitmap *> viewSlots_;
+    mutable std::vector<uint32_t> viewDirectory_;
     mutable std::atomic<uint64_t> viewFor_{kNoView};
     // Counted loosely: racing readers may lose increments, which only delays the build.
     mutable std::atomic<size_t> lookupsSinceChange_{0};

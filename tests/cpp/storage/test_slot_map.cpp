@@ -127,3 +127,17 @@ TEST(SlotMapView, SelfMoveKeepsTheEntries) {
     EXPECT_EQ(membersOf(bitmap), (std::vector<uint64_t>{5, kKey + 5}));
     EXPECT_EQ(keysOf(bitmap), (std::vector<uint32_t>{0, 1}));
 }
+
+// Large views search through a directory of their keys' top bits: keys at both
+// ends of the key space, in clusters and alone must all be found, and no other.
+TEST(SlotMapView, LargeViewsFindEveryKeyThroughTheirDirectory) {
+    std::mt19937_64 random(9);
+    std::vector<uint64_t> values;
+    for (uint64_t key : {uint64_t{0}, uint64_t{1}, uint64_t{65535}, uint64_t{65536}, uint64_t{UINT32_MAX}}) {
+        values.push_back(key * kKey + 7);
+    }
+    for (int i = 0; i < 20000; ++i) values.push_back((random() % (uint64_t{1} << 32)) * kKey + 3);
+    for (int i = 0; i < 3000; ++i) values.push_back((uint64_t{0x12345678} + i) * kKey);
+    Bitmap bitmap = fromValues(values);
+    expectLookupsAgreeWithIteration(bitmap, random, "directory");
+}
