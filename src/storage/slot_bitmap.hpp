@@ -202,11 +202,19 @@ private:
     // Takes over a bitmap that CRoaring allocated; throws `failure` on null.
     static SlotBitmap adopt(roaring_bitmap_t *allocated, const char *failure);
 
-    // Builds an edit of the keys [firstKey, lastKey]: replace(key, container,
-    // type, &newType) returns the key's new container (owned, or null for
-    // none), given its present one (or null) which it must not change.
+    // The part [lo, hi] of one container that a range covers.
+    struct Part {
+        uint32_t lo;
+        uint32_t hi;
+        bool spansContainers;  // the range covers more than this container
+        bool whole() const { return lo == 0 && hi == 0xFFFF; }
+    };
+    // Builds an edit of the range [first, last]: replace(container, type,
+    // part, &newType) returns the new container (owned, or null for none) of
+    // each container key the range covers, given its present container (or
+    // null), which it must not change.
     template <typename Replace>
-    Edit prepare(uint32_t firstKey, uint32_t lastKey, Replace replace);
+    Edit prepare(uint32_t first, uint32_t last, Replace replace);
     // Runs one of CRoaring's in-place operations on the bitmap. Those are not
     // safe against a failed allocation: they may free a container's array
     // before allocating its successor, leaving pointers to freed memory. After

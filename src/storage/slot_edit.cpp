@@ -171,7 +171,8 @@ void SlotBitmap::copyContainers(const roaring_bitmap_t &source, roaring_bitmap_t
 }
 
 template <typename Replace>
-SlotBitmap::Edit SlotBitmap::prepare(uint32_t firstKey, uint32_t lastKey, Replace replace) {
+SlotBitmap::Edit SlotBitmap::prepare(uint32_t first, uint32_t last, Replace replace) {
+    const uint32_t firstKey = first >> 16, lastKey = last >> 16;
     const roaring_array_t &containers = bitmap_.high_low_container;
     const uint16_t *keys = containers.keys;
     const auto begin = static_cast<int32_t>(std::lower_bound(keys, keys + containers.size, firstKey) - keys);
@@ -183,7 +184,9 @@ SlotBitmap::Edit SlotBitmap::prepare(uint32_t firstKey, uint32_t lastKey, Replac
         const container_t *current = present ? containers.containers[index] : nullptr;
         const uint8_t type = present ? containers.typecodes[index] : 0;
         uint8_t newType = type;
-        if (container_t *result = replace(key, current, type, &newType)) {
+        const Part part{key == firstKey ? first & kLastLow : 0, key == lastKey ? last & kLastLow : kLastLow,
+                        firstKey != lastKey};
+        if (container_t *result = replace(current, type, part, &newType)) {
             edit.push(static_cast<uint16_t>(key), result, newType);
         }
         index += present;
@@ -194,48 +197,37 @@ SlotBitmap::Edit SlotBitmap::prepare(uint32_t firstKey, uint32_t lastKey, Replac
 }
 
 SlotBitmap::Edit SlotBitmap::prepareAddRange(uint32_t first, uint32_t last) {
-    const uint32_t firstKey = first >> 16, lastKey = last >> 16;
-    return prepare(firstKey, lastKey,
-                   [&](uint32_t key, const container_t *current, uint8_t type, uint8_t *newType) {
-                       const uint32_t lo = key == firstKey ? first & kLastLow : 0;
-                       const uint32_t hi = key == lastKey ? last & kLastLow : kLastLow;
-                       // A whole container becomes the full run, whatever it was.
-                       if (current == nullptr || (lo == 0 && hi == kLastLow))
-                           return container_from_range(newType, lo, hi + 1, 1);
-                       return changedCopy(current, type, [&](container_t *copy) {
-                           return container_add_range(copy, type, lo, hi, newType);
-                       });
-                   });
+    return prepare(first, last, [](const container_t *current, uint8_t type, Part part, uint8_t *newType) {
+        // A whole container becomes the full run, whatever it was.
+        if (current == nullptr || part.whole()) return container_from_range(newType, part.lo, part.hi + 1, 1);
+        return changedCopy(current, type, [&](container_t *copy) {
+            return container_add_range(copy, type, part.lo, part.hi, newType);
+        });
+    });
 }
 
 SlotBitmap::Edit SlotBitmap::prepareRemoveRange(uint32_t first, uint32_t last) {
-    const uint32_t firstKey = first >> 16, lastKey = last >> 16;
     return prepare(
-        firstKey, lastKey,
-        [&](uint32_t key, const container_t *current, uint8_t type, uint8_t *newType) -> container_t * {
-            const uint32_t lo = key == firstKey ? first & kLastLow : 0;
-            const uint32_t hi = key == lastKey ? last & kLastLow : kLastLow;
-            if (current == nullptr || (lo == 0 && hi == kLastLow)) return nullptr;
+        first, last,
+        [](const container_t *current, uint8_t type, Part part, uint8_t *newType) -> container_t * {
+            if (current == nullptr || part.whole()) return nullptr;
             return changedCopy(current, type, [&](container_t *copy) {
-                return container_remove_range(copy, type, lo, hi, newType);
+                return container_remove_range(copy, type, part.lo, part.hi, newType);
             });
         });
 }
 
 SlotBitmap::Edit SlotBitmap::prepareFlip(uint32_t first, uint32_t last) {
-    const uint32_t firstKey = first >> 16, lastKey = last >> 16;
     return prepare(
-        firstKey, lastKey,
-        [&](uint32_t key, const container_t *current, uint8_t type, uint8_t *newType) -> container_t * {
-            const uint32_t lo = key == firstKey ? first & kLastLow : 0;
-            const uint32_t hi = key == lastKey ? last & kLastLow : kLastLow;
-            if (current == nullptr) return container_range_of_ones(lo, hi + 1, newType);
+        first, last,
+        [](const container_t *current, uint8_t type, Part part, uint8_t *newType) -> container_t * {
+            if (current == nullptr) return container_range_of_ones(part.lo, part.hi + 1, newType);
             // CRoaring negates whole containers of a multi-container range by
             // another function than parts; its container types are kept.
-            const bool whole = firstKey != lastKey && lo == 0 && hi == kLastLow;
+            const bool whole = part.spansContainers && part.whole();
             container_t *result = negatedCopy(current, type, [&](container_t *copy) {
                 return whole ? container_inot(copy, type, newType)
-                             : container_inot_range(copy, type, lo, hi + 1, newType);
+                             : container_inot_range(copy, type, part.lo, part.hi + 1, newType);
             });
             if (container_nonzero_cardinality(result, *newType)) return result;
             container_free(result, *newType);
