@@ -7,8 +7,6 @@
 #include <array>
 #include <memory>
 #include <optional>
-#include <stdexcept>
-#include <string>
 #include <vector>
 
 #include "storage/bitmap.hpp"
@@ -120,6 +118,17 @@ void Bitmap::nthMany(const uint64_t *ordinals, size_t count, uint64_t *out) cons
         for (size_t i = 0; i < count; ++i) out[i] = nth(ordinals[i]);
         return;
     }
+    // Ordinals at least half as many as the members: copying every member out
+    // and indexing costs less than sorting the ordinals, in no more memory.
+    const uint64_t members = cardinality();
+    if (members != 0 && members / 2 <= count) {
+        std::unique_ptr<uint64_t[]> all(new uint64_t[members]);
+        copyPositions(all.get());
+        // nth() refuses an ordinal past the end with its own message.
+        for (size_t i = 0; i < count; ++i)
+            out[i] = ordinals[i] < members ? all[ordinals[i]] : nth(ordinals[i]);
+        return;
+    }
     auto entry = slots.begin();
     uint64_t before = 0;  // members of the entries before `entry`
     std::optional<SlotBitmap::Cursor> cursor;
@@ -130,8 +139,8 @@ void Bitmap::nthMany(const uint64_t *ordinals, size_t count, uint64_t *out) cons
             cursor.reset();
         }
         if (entry == slots.end()) {
-            throw std::runtime_error("The ordinal value [ " + std::to_string(ordinal) +
-                                     "] is greater than the total cardinality");
+            out[index] = nth(ordinal);  // throws: past the end
+            return;
         }
         if (!cursor) cursor.emplace(entry->second);
         out[index] = join(entry->first, cursor->select(ordinal - before));

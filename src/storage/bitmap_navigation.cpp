@@ -9,9 +9,9 @@ namespace morvane::storage {
 
 uint64_t Bitmap::lowerCardinality(uint64_t position) const {
     const uint32_t h = highKey(position), l = lowPart(position);
-    Slots::const_iterator at;
-    uint64_t sum = slots.membersBelow(h, at);
-    if (at != slots.end() && at->first == h && l != 0) sum += slots.rank(at, l - 1);
+    const SlotBitmap *slot = nullptr;
+    uint64_t sum = slots.membersBelow(h, slot);
+    if (slot != nullptr && l != 0) sum += slots.rank(*slot, h, l - 1);
     return sum;
 }
 
@@ -19,21 +19,21 @@ uint64_t Bitmap::upperCardinality(uint64_t position) const {
     // Members that are not at or below the position. For a full set the
     // total wraps to 0 and the difference is still exact modulo 2^64.
     const uint32_t h = highKey(position), l = lowPart(position);
-    Slots::const_iterator at;
-    uint64_t atOrBelow = slots.membersBelow(h, at);
-    if (at != slots.end() && at->first == h) atOrBelow += slots.rank(at, l);
+    const SlotBitmap *slot = nullptr;
+    uint64_t atOrBelow = slots.membersBelow(h, slot);
+    if (slot != nullptr) atOrBelow += slots.rank(*slot, h, l);
     return slots.members() - atOrBelow;
 }
 
 uint64_t Bitmap::nth(uint64_t ordinal) const {
+    uint32_t key = 0, low = 0;
     uint64_t rankInSlot = 0;
-    const auto entry = slots.entryOf(ordinal, rankInSlot);
-    uint32_t low = 0;
-    if (entry == slots.end() || !slots.select(entry, rankInSlot, low)) {
+    const SlotBitmap *slot = slots.slotOf(ordinal, key, rankInSlot);
+    if (slot == nullptr || !slots.select(*slot, key, rankInSlot, low)) {
         throw std::runtime_error("The ordinal value [ " + std::to_string(ordinal) +
                                  "] is greater than the total cardinality");
     }
-    return join(entry->first, low);
+    return join(key, low);
 }
 
 std::optional<uint64_t> Bitmap::selfOrNext(uint64_t position) {

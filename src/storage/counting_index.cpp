@@ -36,6 +36,7 @@ bool CountingIndex::ensureLayout(const SlotTree &tree) const {
                static_cast<double>(stride * kFewestBlockEntries) * perEntry < 2000.0) {
             stride *= 2;
         }
+        entriesPerBlock_ = stride * kFewestBlockEntries;
         size_t kept = 0;
         for (size_t b = 0; b < firstKeys_.size(); b += stride, ++kept) {
             firstKeys_[kept] = firstKeys_[b];
@@ -98,24 +99,14 @@ bool CountingIndex::mayHaveChanged(size_t block, uint64_t dirtyHigh) const {
     return false;
 }
 
-uint64_t CountingIndex::membersBelow(const SlotTree &tree, uint32_t key, const_iterator &at) const {
-    uint64_t sum = 0;
-    auto it = tree.begin();
-    if (ensureLayout(tree)) {
-        size_t block = static_cast<size_t>(std::upper_bound(firstKeys_.begin(), firstKeys_.end(), key) -
-                                           firstKeys_.begin());
-        if (block == 0) {
-            at = tree.begin();
-            return 0;
-        }
-        --block;
-        ensureCounted(tree, block);
-        sum = before_[block];
-        it = firstEntries_[block];
-    }
-    for (; it != tree.end() && it->first < key; ++it) sum += it->second.cardinality();
-    at = it;
-    return sum;
+CountingIndex::BlockStart CountingIndex::blockBelow(const SlotTree &tree, uint32_t key) const {
+    if (!ensureLayout(tree)) return BlockStart{tree.begin(), 0, 0};
+    size_t block =
+        static_cast<size_t>(std::upper_bound(firstKeys_.begin(), firstKeys_.end(), key) - firstKeys_.begin());
+    if (block == 0) return BlockStart{tree.begin(), 0, 0};
+    --block;
+    ensureCounted(tree, block);
+    return BlockStart{firstEntries_[block], block * entriesPerBlock_, before_[block]};
 }
 
 uint64_t CountingIndex::members(const SlotTree &tree) const {
@@ -128,28 +119,17 @@ uint64_t CountingIndex::members(const SlotTree &tree) const {
     return sum;
 }
 
-CountingIndex::const_iterator CountingIndex::entryOf(const SlotTree &tree, uint64_t ordinal,
-                                                     uint64_t &rankInSlot) const {
-    uint64_t remaining = ordinal;
-    auto it = tree.begin();
-    if (ensureLayout(tree)) {
-        const size_t blocks = firstKeys_.size();
-        ensureCounted(tree, blocks);
-        if (ordinal >= before_[blocks]) return tree.end();
-        const size_t block =
-            static_cast<size_t>(std::upper_bound(before_.begin(), before_.begin() + blocks + 1, ordinal) -
-                                before_.begin()) -
-            1;
-        remaining -= before_[block];
-        it = firstEntries_[block];
-    }
-    for (; it != tree.end(); ++it) {
-        const uint64_t count = it->second.cardinality();
-        if (remaining < count) break;
-        remaining -= count;
-    }
-    rankInSlot = remaining;
-    return it;
+std::optional<CountingIndex::BlockStart> CountingIndex::blockOf(const SlotTree &tree,
+                                                                uint64_t ordinal) const {
+    if (!ensureLayout(tree)) return BlockStart{tree.begin(), 0, 0};
+    const size_t blocks = firstKeys_.size();
+    ensureCounted(tree, blocks);
+    if (ordinal >= before_[blocks]) return std::nullopt;
+    const size_t block =
+        static_cast<size_t>(std::upper_bound(before_.begin(), before_.begin() + blocks + 1, ordinal) -
+                            before_.begin()) -
+        1;
+    return BlockStart{firstEntries_[block], block * entriesPerBlock_, before_[block]};
 }
 
 const std::vector<uint32_t> *CountingIndex::containerStarts(const SlotBitmap &slot, uint32_t key) const {

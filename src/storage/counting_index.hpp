@@ -6,6 +6,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "storage/keys.hpp"
@@ -69,14 +70,21 @@ public:
         changedCount_ = kTrackedKeys + 1;
     }
 
-    // Members of the slots whose keys lie below `key`; `at` is left on the
-    // first entry not below `key`.
-    uint64_t membersBelow(const SlotTree &tree, uint32_t key, const_iterator &at) const;
     // Members of every slot (modulo 2^64: a full set counts as 0).
     uint64_t members(const SlotTree &tree) const;
-    // The entry holding the member of 0-based rank `ordinal` and that
-    // member's rank inside it; tree.end() when there is none.
-    const_iterator entryOf(const SlotTree &tree, uint64_t ordinal, uint64_t &rankInSlot) const;
+    // Where a walk for the member of 0-based rank `ordinal` starts: the first
+    // entry of its block, that entry's place in key order and the members of
+    // the entries before it (the first entry when there are no blocks);
+    // nullopt when there is no such member.
+    struct BlockStart {
+        const_iterator entry;
+        size_t entryIndex;
+        uint64_t membersBefore;
+    };
+    std::optional<BlockStart> blockOf(const SlotTree &tree, uint64_t ordinal) const;
+    // Where a walk for the entries below `key` starts: the block holding the
+    // last of them (the first entry when there is none).
+    BlockStart blockBelow(const SlotTree &tree, uint32_t key) const;
     // Members of `slot` (the slot of `key`) at or below `value`.
     uint64_t rank(const SlotBitmap &slot, uint32_t key, uint32_t value) const;
     // Member of 0-based rank `rank` inside `slot`; false when there is none.
@@ -110,6 +118,7 @@ private:
     // The layout, valid while layoutReady_ is set.
     mutable std::vector<uint32_t> firstKeys_;
     mutable std::vector<const_iterator> firstEntries_;
+    mutable size_t entriesPerBlock_ = kFewestBlockEntries;
     // before_[b]: members of the entries before block b; before_[blocks] is the total.
     mutable std::vector<uint64_t> before_;
     mutable std::atomic<bool> layoutReady_{false};

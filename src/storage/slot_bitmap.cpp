@@ -140,6 +140,7 @@ bool SlotBitmap::select(uint64_t rank, uint32_t &value, const std::vector<uint32
     if (rank >= cardinality()) return false;
     const size_t b =
         static_cast<size_t>(std::upper_bound(starts.begin(), starts.end(), rank) - starts.begin()) - 1;
+    prefetchContainers(static_cast<int32_t>(b) * kBlockContainers);
     const roaring_bitmap_t window = block(static_cast<int32_t>(b) * kBlockContainers);
     return roaring_bitmap_select(&window, static_cast<uint32_t>(rank - starts[b]), &value);
 }

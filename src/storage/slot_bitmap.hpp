@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -100,8 +101,12 @@ public:
     uint64_t rank(uint32_t value) const { return roaring_bitmap_rank(&bitmap_, value); }
     // Member of 0-based rank `rank`; false when there is none.
     bool select(uint32_t rank, uint32_t &value) const {
+        prefetchContainers(0);
         return roaring_bitmap_select(&bitmap_, rank, &value);
     }
+
+    // Asks for the cached cardinality ahead of a walk that reads it.
+    void prefetchCount() const { __builtin_prefetch(&cardinality_); }
 
     // Rank and select over many containers start from cumulative counts:
     // `starts[b]` is the number of members in the containers before block b
@@ -246,6 +251,13 @@ private:
     uint64_t countCardinality() const;
     // The containers [first, first + kBlockContainers) as a read-only bitmap.
     roaring_bitmap_t block(int32_t first) const;
+    // Asks for the containers [first, first + kBlockContainers) at once: they
+    // are separate allocations, whose cache misses a walk would take in turn.
+    void prefetchContainers(int32_t first) const {
+        const roaring_array_t &all = bitmap_.high_low_container;
+        const int32_t end = std::min(all.size, first + kBlockContainers);
+        for (int32_t i = first; i < end; ++i) __builtin_prefetch(all.containers[i]);
+    }
     // An upper bound of what a copy of the slot allocates, for ensureHeadroom.
     size_t footprint() const;
 

@@ -24,8 +24,9 @@ namespace morvane::storage {
 // map what the change may touch:
 // - the lookup view (a sorted array of keys beside pointers to their slots,
 //   for point lookups that stay in cache where a walk down scattered tree
-//   nodes does not) is valid for one generation of the entries; a change of
-//   entries makes it stale, and the next lookup that pays for it rebuilds it;
+//   nodes does not, and for the counting walks across a block of entries)
+//   is valid for one generation of the entries; a change of entries makes it
+//   stale, and the next lookup that pays for it rebuilds it;
 // - the counting index (CountingIndex) is told the key of a changed slot, or
 //   that any slot or the entries changed, and recounts what that touched;
 // - recompressing slots (`recompressSlots`) changes neither members nor
@@ -147,18 +148,18 @@ public:
     }
 
     // Counting queries through the index (CountingIndex documents them).
-    uint64_t membersBelow(uint32_t key, const_iterator &at) const {
-        return counts_.membersBelow(map_, key, at);
-    }
+    // Members of the slots whose keys lie below `key`; `slotOfKey` is set to
+    // the slot of `key`, or null.
+    uint64_t membersBelow(uint32_t key, const SlotBitmap *&slotOfKey) const;
     uint64_t members() const { return counts_.members(map_); }
-    const_iterator entryOf(uint64_t ordinal, uint64_t &rankInSlot) const {
-        return counts_.entryOf(map_, ordinal, rankInSlot);
+    // The slot holding the member of 0-based rank `ordinal`, with its key and
+    // that member's rank inside it; null when there is none.
+    const SlotBitmap *slotOf(uint64_t ordinal, uint32_t &key, uint64_t &rankInSlot) const;
+    uint64_t rank(const SlotBitmap &slot, uint32_t key, uint32_t value) const {
+        return counts_.rank(slot, key, value);
     }
-    uint64_t rank(const_iterator entry, uint32_t value) const {
-        return counts_.rank(entry->second, entry->first, value);
-    }
-    bool select(const_iterator entry, uint64_t rank, uint32_t &value) const {
-        return counts_.select(entry->second, entry->first, rank, value);
+    bool select(const SlotBitmap &slot, uint32_t key, uint64_t rank, uint32_t &value) const {
+        return counts_.select(slot, key, rank, value);
     }
 
 private:
@@ -188,6 +189,10 @@ private:
     SlotBitmap *viewLookup(uint32_t key) const;
     SlotBitmap *locate(uint32_t key) const;
     void buildView() const;
+    // Calls visit(key, slot) on the entries in key order from `start` on,
+    // until it returns true.
+    template <typename Visit>
+    void walk(const CountingIndex::BlockStart &start, Visit visit) const;
 
     static constexpr uint64_t kNoView = UINT64_MAX;
     // Views of this many keys or more get a directory by their top 16 bits.

@@ -57,7 +57,8 @@ def test_bulk_queries_match_a_sorted_list():
 @pytest.mark.parametrize("probe_count", [7, 100, 3000, 40000])
 def test_bulk_queries_of_many_unsorted_values_against_numpy(probe_count):
     # Few probes over many entries are looked up one by one; many are sorted
-    # (by a radix sort from 1024 on) and answered in one walk.
+    # (by a radix sort from 1024 on) and answered in one walk; ordinals at
+    # least half as many as the members (40000 here) index a copy of them.
     rng = np.random.default_rng(probe_count)
     members = np.unique(np.concatenate([rng.integers(0, 2**48, 5000, dtype=np.uint64),
                                         np.arange(2**33 - 70000, 2**33 + 9, dtype=np.uint64)]))

@@ -13,7 +13,8 @@
 namespace morvane::storage::testing {
 namespace {
 
-// Many entries (several blocks of them) and one slot of many containers.
+// Many entries (several blocks of them, walked through the lookup view once
+// nth has been asked often enough) and one slot of many containers.
 std::vector<uint64_t> layeredValues(std::mt19937_64 &rng) {
     std::vector<uint64_t> values;
     for (int i = 0; i < 4000; ++i) values.push_back((rng() % 700) * kKey + rng() % (1 << 20));
