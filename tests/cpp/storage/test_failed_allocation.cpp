@@ -9,6 +9,7 @@
 #include <random>
 #include <string>
 #include <unordered_map>
+#include <utility>
 
 #include "storage/bitmap_test_support.hpp"
 
@@ -45,9 +46,13 @@ void installCountingHook() {
         [](size_t size) { return counted(std::malloc(size == 0 ? 1 : size), size); },
         [](void *memory, size_t size) -> void * {
             if (++allocations == failAt) throw std::bad_alloc();
+            // Taken out before the call: the old pointer is not to be used after it.
+            auto entry = live.extract(memory);
             void *moved = std::realloc(memory, size == 0 ? 1 : size);
-            if (moved == nullptr) throw std::bad_alloc();
-            live.erase(memory);
+            if (moved == nullptr) {
+                live.insert(std::move(entry));
+                throw std::bad_alloc();
+            }
             live[moved] = size;
             return moved;
         },
