@@ -248,6 +248,16 @@ private:
         cardinality_.store(kUnknownCardinality, std::memory_order_relaxed);
         blocksCounted_.store(false, std::memory_order_relaxed);
     }
+    // After a point change of one container whose stored member counts were
+    // `before` and `after` (-1 where not stored: a run container counts its
+    // runs each time): a count `known` before the change moves by their
+    // difference instead of being recounted over every container. A count of
+    // 2^32 - 1 reads as unknown and is counted again.
+    void keepCount(uint32_t known, int32_t before, int32_t after) noexcept {
+        if (known == kUnknownCardinality || before < 0 || after < 0) return;
+        cardinality_.store(known + static_cast<uint32_t>(after) - static_cast<uint32_t>(before),
+                           std::memory_order_relaxed);
+    }
     uint64_t countCardinality() const;
     // The containers [first, first + kBlockContainers) as a read-only bitmap.
     roaring_bitmap_t block(int32_t first) const;

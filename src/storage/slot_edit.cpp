@@ -77,6 +77,14 @@ void makeRoom(container_t *container, uint8_t type, uint16_t low, bool adding) {
     }
 }
 
+// A container's member count where it keeps one (arrays, bitsets; -1 for a
+// bitset whose count is pending); -1 for runs, which count theirs by walking.
+int32_t storedCardinality(const container_t *container, uint8_t type) {
+    if (type == ARRAY_CONTAINER_TYPE) return const_CAST_array(container)->cardinality;
+    if (type == BITSET_CONTAINER_TYPE) return const_CAST_bitset(container)->cardinality;
+    return -1;
+}
+
 // A copy of `container` changed by `change(copy, &newType)`, which returns the
 // result and leaves the copy to be freed by its caller when the two differ.
 template <typename Change>
@@ -103,6 +111,7 @@ void SlotBitmap::add(uint32_t value) {
     const auto key = static_cast<uint16_t>(value >> 16);
     const auto low = static_cast<uint16_t>(value);
     const int32_t index = ra_get_index(&containers, key);
+    const uint32_t known = cardinality_.load(std::memory_order_relaxed);
     if (index < 0) {
         // A new key: room in the container array, then its container, then the insert.
         extend_array(&containers, 1);
@@ -113,14 +122,17 @@ void SlotBitmap::add(uint32_t value) {
         array->cardinality = 1;
         changed();
         ra_insert_new_key_value_at(&containers, -index - 1, key, fresh.release(), ARRAY_CONTAINER_TYPE);
+        keepCount(known, 0, 1);
         return;
     }
     container_t *container = containers.containers[index];
     const uint8_t type = containers.typecodes[index];
+    const int32_t before = storedCardinality(container, type);
     makeRoom(container, type, low, true);
     changed();
     uint8_t newType = type;
     container_t *result = container_add(container, low, type, &newType);
+    keepCount(known, before, storedCardinality(result, newType));
     if (result != container) {
         container_free(container, type);
         containers.containers[index] = result;
@@ -131,14 +143,20 @@ void SlotBitmap::add(uint32_t value) {
 void SlotBitmap::remove(uint32_t value) {
     roaring_array_t &containers = bitmap_.high_low_container;
     const int32_t index = ra_get_index(&containers, static_cast<uint16_t>(value >> 16));
+    const uint32_t known = cardinality_.load(std::memory_order_relaxed);
     changed();
-    if (index < 0) return;
+    if (index < 0) {
+        keepCount(known, 0, 0);
+        return;
+    }
     const auto low = static_cast<uint16_t>(value);
     container_t *container = containers.containers[index];
     const uint8_t type = containers.typecodes[index];
+    const int32_t before = storedCardinality(container, type);
     makeRoom(container, type, low, false);
     uint8_t newType = type;
     container_t *result = container_remove(container, low, type, &newType);
+    keepCount(known, before, storedCardinality(result, newType));
     if (result != container) {
         container_free(container, type);
         containers.containers[index] = result;

@@ -82,6 +82,25 @@ TEST(BitmapCounting, FollowsRandomChangesLikeASetModel) {
     expectCountsOf(bitmap, model, rng);
 }
 
+TEST(BitmapCounting, PointChangesMoveAKnownCountByTheirMember) {
+    // Few containers, often created and emptied; the count is read after every
+    // change, so each add or remove must adjust it exactly.
+    std::mt19937_64 rng(13);
+    Bitmap bitmap;
+    std::set<uint64_t> model;
+    for (int step = 0; step < 20000; ++step) {
+        const uint64_t p = 5 * kKey + (rng() % 64) * 65536 + rng() % 8;
+        if (rng() % 2 == 0) {
+            bitmap.add(p);
+            model.insert(p);
+        } else {
+            bitmap.remove(p);
+            model.erase(p);
+        }
+        ASSERT_EQ(bitmap.cardinality(), model.size()) << "step " << step;
+    }
+}
+
 TEST(BitmapCounting, ConcurrentConstQueriesAgreeWithAWalk) {
     // The counts are built by whichever thread needs them first.
     std::mt19937_64 rng(12);
