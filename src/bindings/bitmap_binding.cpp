@@ -118,6 +118,10 @@ void registerBitmap(py::module_ &module) {
         "Bytes that write() needs; optimize/shrink compact the set itself first.");
     cls.def_static("read", &readFrom, py::arg("buffer"), py::arg("portable") = true,
                    "New set read from the serialized form at the start of buffer.");
+    cls.def("to_portable64", &toPortable64,
+            "The set in the standard portable 64-bit Roaring format, as stored (nothing compacted).");
+    cls.def_static("from_portable64", &fromPortable64, py::arg("buffer"),
+                   "New set read from a whole buffer in the standard portable 64-bit Roaring format.");
     cls.def("write", &writeInto, py::arg("buffer"), py::arg("portable") = true,
             "Writes the serialized form into buffer; returns the bytes written.");
 

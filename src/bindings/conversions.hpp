@@ -21,4 +21,8 @@ pybind11::array_t<bool> boolArray(const storage::Bitmap &bitmap, bool invert, bo
 size_t writeInto(const storage::Bitmap &bitmap, const pybind11::buffer &buffer, bool portable);
 storage::Bitmap readFrom(const pybind11::buffer &buffer, bool portable);
 
+// The standard portable 64-bit format as new bytes / from a caller's buffer.
+pybind11::bytes toPortable64(const storage::Bitmap &bitmap);
+storage::Bitmap fromPortable64(const pybind11::buffer &buffer);
+
 }  // namespace morvane::bindings

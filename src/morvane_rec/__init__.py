@@ -1,7 +1,9 @@
 """Compressed sets of 64-bit row positions (`Bitmap`) and a JSON stream
 document counter (`MemoryScanner`), with pickling for `Bitmap` and bulk
 queries over NumPy arrays (`contains_many`, `lower_cardinality_many`,
-`nth_many`, `runs`, `intersection_cardinality`).
+`nth_many`, `runs`, `intersection_cardinality`), and the table formats'
+deletion vectors (Iceberg's Puffin blobs, Delta's vector files and inline
+vectors) read into and written from `Bitmap`.
 
 Importing this package registers a reducer for `Bitmap` with `copyreg`, so
 sets travel through `pickle`, `multiprocessing`, distributed schedulers and
@@ -15,8 +17,14 @@ import pickle
 import numpy as np
 from _morvane_rec_extension import Bitmap, MemoryScanner, _bulk
 
+from .deletion_vectors import (delta_inline_deletion_vector, iceberg_deletion_vector, read_delta_deletion_vector,
+                               read_iceberg_deletion_vector, read_puffin_deletion_vectors,
+                               write_delta_deletion_vectors, write_puffin_deletion_vectors)
+
 __all__ = ["Bitmap", "MemoryScanner", "contains_many", "lower_cardinality_many", "nth_many", "runs",
-           "intersection_cardinality"]
+           "intersection_cardinality", "iceberg_deletion_vector", "read_iceberg_deletion_vector",
+           "write_puffin_deletion_vectors", "read_puffin_deletion_vectors", "write_delta_deletion_vectors",
+           "delta_inline_deletion_vector", "read_delta_deletion_vector"]
 
 
 def _as_positions(values, what):

@@ -137,6 +137,19 @@ public:
     // Containers of the run-optimised slots.
     size_t inMemorySize() const;
 
+    // --- Standard portable 64-bit format ------------------------------------------
+    // An 8-byte bucket count, then per non-empty entry its 4-byte key and the
+    // slot's portable image (no length: the image's headers give its size).
+    // Slots are written as stored, nothing compacted. Reads only `*this`.
+    size_t portable64Size() const;
+    // Writes portable64Size() bytes; returns one past the last byte.
+    char *writePortable64(char *out) const;
+    // Reads exactly [in, in + length): throws std::invalid_argument naming the
+    // fault and its byte offset for a truncated input, a count above 2^32 - 1,
+    // keys not strictly ascending, an invalid image or trailing bytes. Empty
+    // buckets are kept as empty entries; the result has no other entry.
+    static Bitmap readPortable64(const char *in, size_t length);
+
     // The answers of contains, lowerCardinality and nth for each of `count`
     // values, in their order; nthMany's ordinals must lie below cardinality().
     void containsMany(const uint64_t *positions, size_t count, bool *out) const;

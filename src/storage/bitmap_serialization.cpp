@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "storage/bitmap.hpp"
+#include "storage/little_endian.hpp"
 
 namespace morvane::storage {
 
@@ -12,20 +13,6 @@ namespace {
 
 constexpr size_t kCountBytes = 8;
 constexpr size_t kRecordHeaderBytes = 12;
-
-template <typename T>
-void storeLittleEndian(char *out, T value) {
-    for (size_t i = 0; i < sizeof(T); ++i) out[i] = static_cast<char>(value >> (8 * i));
-}
-
-template <typename T>
-T loadLittleEndian(const char *in) {
-    T value = 0;
-    for (size_t i = 0; i < sizeof(T); ++i) {
-        value |= static_cast<T>(static_cast<unsigned char>(in[i])) << (8 * i);
-    }
-    return value;
-}
 
 [[noreturn]] void truncated() { throw std::runtime_error("serialized form is truncated"); }
 
