@@ -93,7 +93,8 @@ Bitmap readFrom(const py::buffer &buffer, bool portable) {
 py::bytes toPortable64(const Bitmap &bitmap) {
     const size_t size = bitmap.portable64Size();
     // Sized once and written in place: the bytes are never built twice.
-    py::bytes result = py::reinterpret_steal<py::bytes>(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+    py::bytes result =
+        py::reinterpret_steal<py::bytes>(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
     if (!result) throw py::error_already_set();
     bitmap.writePortable64(PyBytes_AS_STRING(result.ptr()));
     return result;

@@ -17,9 +17,15 @@ import pickle
 import numpy as np
 from _morvane_rec_extension import Bitmap, MemoryScanner, _bulk
 
-from .deletion_vectors import (delta_inline_deletion_vector, iceberg_deletion_vector, read_delta_deletion_vector,
-                               read_iceberg_deletion_vector, read_puffin_deletion_vectors,
-                               write_delta_deletion_vectors, write_puffin_deletion_vectors)
+from .deletion_vectors import (
+    delta_inline_deletion_vector,
+    iceberg_deletion_vector,
+    read_delta_deletion_vector,
+    read_iceberg_deletion_vector,
+    read_puffin_deletion_vectors,
+    write_delta_deletion_vectors,
+    write_puffin_deletion_vectors,
+)
 
 __all__ = ["Bitmap", "MemoryScanner", "contains_many", "lower_cardinality_many", "nth_many", "runs",
            "intersection_cardinality", "iceberg_deletion_vector", "read_iceberg_deletion_vector",

@@ -76,7 +76,8 @@ Bitmap Bitmap::readPortable64(const char *in, size_t length) {
         previousKey = key;
         offset += consumed;
     }
-    if (offset != length) refuse(std::to_string(length - offset) + " trailing bytes after the last bucket", offset);
+    if (offset != length)
+        refuse(std::to_string(length - offset) + " trailing bytes after the last bucket", offset);
     return result;
 }
 

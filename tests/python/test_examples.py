@@ -40,3 +40,10 @@ def test_dask_scale_out_matches_a_single_process_pass():
     out = run("dask_rows.py", "--records", "30000", "--partitions", "7").splitlines()
     assert out[0].startswith("records: 30000, matching: ")
     assert out[-1] == "same as single process: True"
+
+
+def test_deletion_vectors_filter_the_cancelled_rows(tmp_path):
+    out = run("deletion_vectors.py", "--rows", "5000", "--folder", str(tmp_path)).splitlines()
+    deleted = int(out[0].split("deleted: ")[1].split(" ")[0])
+    assert "read back equal: True" in out[1] and "read back equal: True" in out[2]
+    assert out[3].startswith("surviving rows: %d, none cancelled: True" % (5000 - deleted))

@@ -42,9 +42,9 @@ Bitmap everyContainerKind() {
     Bitmap bitmap(0, nullptr);
     for (uint64_t key : {uint64_t{0}, uint64_t{0x7FFFFFFF}, uint64_t{0xFFFFFFFF}}) {
         const uint64_t base = key << 32;
-        for (uint64_t i = 0; i < 100; ++i) bitmap.add(base + 3 * i);                // array
-        for (uint64_t i = 0; i < 10000; ++i) bitmap.add(base + 65536 + 2 * i);      // bitset
-        bitmap.addRange(base + 3 * 65536, base + 4 * 65536 + 17);                    // run after optimize
+        for (uint64_t i = 0; i < 100; ++i) bitmap.add(base + 3 * i);            // array
+        for (uint64_t i = 0; i < 10000; ++i) bitmap.add(base + 65536 + 2 * i);  // bitset
+        bitmap.addRange(base + 3 * 65536, base + 4 * 65536 + 17);               // run after optimize
     }
     bitmap.persistedSize(true, true, false);
     return bitmap;
@@ -76,7 +76,7 @@ TEST(BitmapPortable64, EmptyEntriesAreNotWrittenAndEmptyBucketsAreRead) {
     // A bucket holding an empty image is accepted and kept as an empty entry.
     Bytes withEmpty(8, 0);
     withEmpty[0] = 1;
-    Bytes empty = portable64(Bitmap(0, nullptr));  // count 0 ...
+    Bytes empty = portable64(Bitmap(0, nullptr));        // count 0 ...
     const Bytes image = {0x3A, 0x30, 0, 0, 0, 0, 0, 0};  // ... and a 32-bit image with no container
     withEmpty.insert(withEmpty.end(), {9, 0, 0, 0});
     withEmpty.insert(withEmpty.end(), image.begin(), image.end());
@@ -106,8 +106,9 @@ TEST(BitmapPortable64, RefusesEachMalformedInputNamingWhereItIs) {
 
     Bytes duplicate = good;
     storeLittleEndian<uint32_t>(duplicate.data() + secondKeyAt, 0);
-    EXPECT_EQ(refusal(duplicate), "portable 64-bit form: key 0 of bucket 1 not above the previous key 0 at byte " +
-                                      std::to_string(secondKeyAt));
+    EXPECT_EQ(refusal(duplicate),
+              "portable 64-bit form: key 0 of bucket 1 not above the previous key 0 at byte " +
+                  std::to_string(secondKeyAt));
 
     Bytes badImage = good;
     badImage[12] = 0x11;  // the first image's cookie
