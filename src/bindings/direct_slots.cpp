@@ -1,9 +1,9 @@
 // The fast paths of Bitmap and its iterator, each with its registered fallback.
 //
-// Methods and property getters keep their function objects: only the C
-// function inside the PyMethodDef that pybind11 made for each is replaced,
-// by one that answers the common call and otherwise calls pybind11's own
-// dispatcher with the same arguments.
+// Each fast method or getter is a new function object with the registered
+// one's name and docstring in front of it: it answers the common call and
+// hands every other call, unchanged, to the registered function object it
+// keeps. pybind11's own function objects and definitions are not touched.
 #include "bindings/direct_slots.hpp"
 
 #include <cstdint>
@@ -66,140 +66,155 @@ PyObject *newOptional(const std::optional<uint64_t> &position) {
 }
 PyObject *newBool(bool value) { return PyBool_FromLong(value); }
 
-// Handlers: a new reference, or null. Null with no error set asks for the
-// registered function, which also raises the exact error of a refused call;
-// only calls that change nothing may be retried that way. A changing call
-// reports its own failure as the registered function would have.
-template <typename Change>
-PyObject *changing(Change change) {
+// Sets the Python error for the exception in flight through pybind11's own
+// translators, in the order its dispatcher tries them, so that a fast path
+// raises exactly what the registered function raises. Inside a catch block only.
+void translateCurrent() noexcept {
     try {
-        change();
-    } catch (const std::bad_alloc &error) {
-        PyErr_SetString(PyExc_MemoryError, error.what());
-        return nullptr;
-    } catch (const std::exception &error) {
-        PyErr_SetString(PyExc_RuntimeError, error.what());
-        return nullptr;
-    }
-    Py_RETURN_NONE;
-}
-
-template <typename Read>
-PyObject *reading(Read read) {
-    try {
-        return read();
+#if PYBIND11_VERSION_MAJOR >= 3
+        py::detail::try_translate_exceptions();
+#else
+        if (py::detail::apply_exception_translators(
+                py::detail::get_local_internals().registered_exception_translators)) {
+            return;
+        }
+        if (py::detail::apply_exception_translators(
+                py::detail::get_internals().registered_exception_translators)) {
+            return;
+        }
+        PyErr_SetString(PyExc_SystemError, "Exception escaped from default exception translator!");
+#endif
     } catch (...) {
-        return nullptr;  // the registered function raises it again
+        PyErr_SetString(PyExc_SystemError, "Exception escaped from default exception translator!");
     }
 }
 
+// Handlers: a new reference, or null with the error set. They run inside
+// answer()'s try: whatever they throw is translated there.
 using PositionHandler = PyObject *(*)(Bitmap &, uint64_t);
 using GetterHandler = PyObject *(*)(Bitmap &);
 
 PyObject *contains(Bitmap &b, uint64_t p) { return newBool(b.contains(p)); }
-PyObject *nth(Bitmap &b, uint64_t p) {
-    return reading([&] { return newPosition(b.nth(p)); });
-}
-PyObject *lowerCardinality(Bitmap &b, uint64_t p) {
-    return reading([&] { return newPosition(b.lowerCardinality(p)); });
-}
-PyObject *upperCardinality(Bitmap &b, uint64_t p) {
-    return reading([&] { return newPosition(b.upperCardinality(p)); });
-}
-// self_or_next and self_or_previous create the entry of the position's key:
-// a change, not to be retried.
+PyObject *nth(Bitmap &b, uint64_t p) { return newPosition(b.nth(p)); }
+PyObject *lowerCardinality(Bitmap &b, uint64_t p) { return newPosition(b.lowerCardinality(p)); }
+PyObject *upperCardinality(Bitmap &b, uint64_t p) { return newPosition(b.upperCardinality(p)); }
 template <std::optional<uint64_t> (Bitmap::*Nearest)(uint64_t)>
 PyObject *nearest(Bitmap &b, uint64_t p) {
-    std::optional<uint64_t> found;
-    PyObject *done = changing([&] { found = (b.*Nearest)(p); });
-    if (done == nullptr) return nullptr;
-    Py_DECREF(done);
-    return newOptional(found);
+    return newOptional((b.*Nearest)(p));
 }
 PyObject *add(Bitmap &b, uint64_t p) {
-    return changing([&] { b.add(p); });
+    b.add(p);
+    Py_RETURN_NONE;
 }
 PyObject *remove(Bitmap &b, uint64_t p) {
-    return changing([&] { b.remove(p); });
+    b.remove(p);
+    Py_RETURN_NONE;
 }
-PyObject *cardinality(Bitmap &b) {
-    return reading([&] { return newPosition(b.cardinality()); });
-}
+PyObject *cardinality(Bitmap &b) { return newPosition(b.cardinality()); }
 PyObject *isEmpty(Bitmap &b) { return newBool(b.isEmpty()); }
 PyObject *first(Bitmap &b) { return newOptional(b.first()); }
 PyObject *last(Bitmap &b) { return newOptional(b.last()); }
 
-// pybind11's dispatcher, the same C function behind every function it makes:
-// METH_VARARGS | METH_KEYWORDS up to pybind11 2.x, METH_FASTCALL | METH_KEYWORDS
-// from 3.0.
-PyCFunctionWithKeywords registeredVarargs = nullptr;
-using FastWithKeywords = PyObject *(*)(PyObject *, PyObject *const *, Py_ssize_t, PyObject *);
-FastWithKeywords registeredFastcall = nullptr;
-
 // The common call: (bitmap, position) for a method, (bitmap) for a getter.
+// Null with no error set declines the call: the registered function takes it.
 template <auto Handler>
 PyObject *answer(PyObject *const *args, Py_ssize_t count) {
-    if constexpr (std::is_same_v<decltype(Handler), PositionHandler>) {
-        uint64_t position;
-        if (count != 2) return nullptr;
-        Bitmap *bitmap = heldBitmap(args[0]);
-        if (bitmap == nullptr || !readPosition(args[1], position)) return nullptr;
-        return Handler(*bitmap, position);
-    } else {
-        if (count != 1) return nullptr;
-        Bitmap *bitmap = heldBitmap(args[0]);
-        return bitmap == nullptr ? nullptr : Handler(*bitmap);
+    constexpr bool kTakesPosition = std::is_same_v<decltype(Handler), PositionHandler>;
+    if (count != (kTakesPosition ? 2 : 1)) return nullptr;
+    Bitmap *bitmap = heldBitmap(args[0]);
+    if (bitmap == nullptr) return nullptr;
+    try {
+        if constexpr (kTakesPosition) {
+            uint64_t position;
+            if (!readPosition(args[1], position)) return nullptr;
+            return Handler(*bitmap, position);
+        } else {
+            return Handler(*bitmap);
+        }
+    } catch (...) {
+        translateCurrent();
+        return nullptr;
     }
 }
 
-template <auto Handler>
-PyObject *viaVarargs(PyObject *function, PyObject *args, PyObject *kwargs) {
-    if (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) {
-        PyObject *result = answer<Handler>(&PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args));
-        if (result != nullptr || PyErr_Occurred()) return result;
+PyObject *callRegistered(PyObject *function, PyObject *const *args, Py_ssize_t count, PyObject *names) {
+#if PY_VERSION_HEX >= 0x03090000
+    return PyObject_Vectorcall(function, args, static_cast<size_t>(count), names);
+#elif PY_VERSION_HEX >= 0x03080000
+    return _PyObject_Vectorcall(function, args, static_cast<size_t>(count), names);
+#else
+    // CPython 3.7's fast-call entry points are private and gone from 3.8, where
+    // this build must still load far enough to refuse the interpreter by name.
+    // pybind11 2.x's dispatcher takes a tuple and a dict anyway.
+    PyObject *positional = PyTuple_New(count);
+    if (positional == nullptr) return nullptr;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        Py_INCREF(args[i]);
+        PyTuple_SET_ITEM(positional, i, args[i]);
     }
-    return registeredVarargs(function, args, kwargs);
+    PyObject *named = names == nullptr ? nullptr : PyDict_New();
+    for (Py_ssize_t i = 0; named != nullptr && i < PyTuple_GET_SIZE(names); ++i) {
+        if (PyDict_SetItem(named, PyTuple_GET_ITEM(names, i), args[count + i]) != 0) Py_CLEAR(named);
+    }
+    PyObject *result =
+        names != nullptr && named == nullptr ? nullptr : PyObject_Call(function, positional, named);
+    Py_DECREF(positional);
+    Py_XDECREF(named);
+    return result;
+#endif
 }
 
+// The C function of a fast method. `registered` (the function object's
+// __self__) is pybind11's function for the same name: every call this path
+// declines goes to it unchanged, through the vectorcall protocol.
 template <auto Handler>
-PyObject *viaFastcall(PyObject *function, PyObject *const *args, Py_ssize_t count, PyObject *names) {
+PyObject *fastCall(PyObject *registered, PyObject *const *args, Py_ssize_t count, PyObject *names) {
     if (names == nullptr || PyTuple_GET_SIZE(names) == 0) {
         PyObject *result = answer<Handler>(args, count);
         if (result != nullptr || PyErr_Occurred()) return result;
     }
-    return registeredFastcall(function, args, count, names);
+    return callRegistered(registered, args, count, names);
 }
 
-// Puts Handler in front of the pybind11 function `function` (an instancemethod).
+// A new function object in front of `method` (pybind11's instancemethod): the
+// same name, docstring and module, calling fastCall<Handler> with the
+// registered function as its __self__.
 template <auto Handler>
-void speedUp(PyObject *function) {
-    if (function == nullptr || !PyInstanceMethod_Check(function)) {
-        throw std::logic_error("fast path: not a registered method");
+py::object fastFunction(PyObject *method) {
+    if (method == nullptr || !PyInstanceMethod_Check(method) ||
+        !PyCFunction_Check(PyInstanceMethod_GET_FUNCTION(method))) {
+        throw std::logic_error("fast path: the registered attribute is not a pybind11 method");
     }
-    PyObject *cfunction = PyInstanceMethod_GET_FUNCTION(function);
-    PyMethodDef *definition = reinterpret_cast<PyCFunctionObject *>(cfunction)->m_ml;
-    if (definition->ml_flags & METH_FASTCALL) {
-        registeredFastcall =
-            reinterpret_cast<FastWithKeywords>(reinterpret_cast<void (*)()>(definition->ml_meth));
-        definition->ml_meth =
-            reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&viaFastcall<Handler>));
-    } else {
-        registeredVarargs =
-            reinterpret_cast<PyCFunctionWithKeywords>(reinterpret_cast<void (*)()>(definition->ml_meth));
-        definition->ml_meth =
-            reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&viaVarargs<Handler>));
-    }
+    auto *registered = reinterpret_cast<PyCFunctionObject *>(PyInstanceMethod_GET_FUNCTION(method));
+    // One definition per handler, alive as long as the process.
+    static PyMethodDef definition{};
+    definition = PyMethodDef{
+        registered->m_ml->ml_name,
+        reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fastCall<Handler>)),
+        METH_FASTCALL | METH_KEYWORDS,
+        registered->m_ml->ml_doc,
+    };
+    auto function = py::reinterpret_steal<py::object>(
+        PyCFunction_NewEx(&definition, reinterpret_cast<PyObject *>(registered), registered->m_module));
+    if (!function) throw py::error_already_set();
+    auto bound = py::reinterpret_steal<py::object>(PyInstanceMethod_New(function.ptr()));
+    if (!bound) throw py::error_already_set();
+    return bound;
 }
 
 template <auto Handler>
 void speedUpMethod(PyTypeObject *type, const char *name) {
-    speedUp<Handler>(PyDict_GetItemString(type->tp_dict, name));
+    py::object fast = fastFunction<Handler>(PyDict_GetItemString(type->tp_dict, name));
+    if (PyDict_SetItemString(type->tp_dict, name, fast.ptr()) != 0) throw py::error_already_set();
 }
 
 template <auto Handler>
 void speedUpGetter(PyTypeObject *type, const char *name) {
-    py::object property = py::reinterpret_borrow<py::object>(PyDict_GetItemString(type->tp_dict, name));
-    speedUp<Handler>(py::getattr(property, "fget").ptr());
+    auto property = py::reinterpret_borrow<py::object>(PyDict_GetItemString(type->tp_dict, name));
+    py::object fast = fastFunction<Handler>(py::getattr(property, "fget").ptr());
+    py::object replaced = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyProperty_Type))(
+        fast, py::none(), py::none(), py::getattr(property, "__doc__"));
+    if (PyDict_SetItemString(type->tp_dict, name, replaced.ptr()) != 0) throw py::error_already_set();
 }
 
 // --- Direct slots ---------------------------------------------------------
@@ -216,7 +231,14 @@ Registered registered;
 int containsSlot(PyObject *self, PyObject *argument) {
     uint64_t position;
     const Bitmap *bitmap = heldBitmap(self);
-    if (bitmap && readPosition(argument, position)) return bitmap->contains(position);
+    if (bitmap && readPosition(argument, position)) {
+        try {
+            return bitmap->contains(position);  // may build the lookup view, which allocates
+        } catch (...) {
+            translateCurrent();
+            return -1;
+        }
+    }
     return registered.contains(self, argument);
 }
 
@@ -238,7 +260,14 @@ PyObject *iteratorNextSlot(PyObject *self) {
     MemberIterator *iterator = heldValue<MemberIterator>(self);
     if (iterator == nullptr) return registered.iteratorNext(self);
     uint64_t member;
-    switch (iterator->step(member)) {
+    MemberIterator::Step step;
+    try {
+        step = iterator->step(member);
+    } catch (...) {
+        translateCurrent();
+        return nullptr;
+    }
+    switch (step) {
         case MemberIterator::Step::Member: return newPosition(member);
         // As the registered __next__ raises it: StopIteration('').
         case MemberIterator::Step::End: PyErr_SetString(PyExc_StopIteration, ""); return nullptr;
@@ -275,6 +304,7 @@ void installDirectSlots(py::class_<Bitmap> &cls) {
     speedUpGetter<GetterHandler{isEmpty}>(type, "empty");
     speedUpGetter<GetterHandler{first}>(type, "first");
     speedUpGetter<GetterHandler{last}>(type, "last");
+    PyType_Modified(type);
 }
 
 void installIteratorSlot(py::class_<MemberIterator> &cls) {

@@ -108,14 +108,26 @@ def test_fast_paths_answer_as_the_registered_functions():
                 except RuntimeError as error:
                     outcomes.append(str(error))
             assert outcomes[0] == outcomes[1]
-        for name in ("cardinality", "empty", "first", "last"):
-            assert getattr(other, name) == getattr(Bitmap, name).fget(other)
+        walked = list(other)  # the getters against a walk of the members
+        assert (other.cardinality, other.empty) == (len(walked), not walked)
+        assert (other.first, other.last) == ((walked[0], walked[-1]) if walked else (None, None))
     fast, registered = Bitmap(), Bitmap()
     for p in probes:
         fast.set(p), registered.set(_Int(p), None)
     for p in probes[::3]:
         fast.unset(p), registered.unset(_Int(p), None)
     assert fast == registered and entry_keys(fast) == entry_keys(registered)
+
+
+def test_fast_paths_raise_what_the_registered_functions_raise():
+    # The fast function keeps the registered one, which declines nothing.
+    registered = Bitmap.nth.__self__
+    assert registered.__name__ == "nth" and registered.__doc__ == Bitmap.nth.__doc__
+    assert registered(Bitmap([5, 9]), 1) == Bitmap([5, 9]).nth(1) == 9
+    message = r"^The ordinal value \[ 2\] is greater than the total cardinality$"
+    for nth in (Bitmap([5, 9]).nth, lambda ordinal: registered(Bitmap([5, 9]), ordinal)):
+        with pytest.raises(RuntimeError, match=message):
+            nth(2)
 
 
 def test_fast_paths_leave_unusual_arguments_to_the_registered_functions():
