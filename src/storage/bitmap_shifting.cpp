@@ -54,7 +54,14 @@ void Bitmap::expand(uint64_t position, uint64_t by) {
     }
     const uint32_t h = highKey(position), l = lowPart(position);
     const uint32_t H = highKey(*largest);
-    if (findOrCreate(h).isEmpty()) throw std::runtime_error("Impossible!");
+    const SlotBitmap *own = find(h);
+    if (own == nullptr || own->isEmpty()) {
+        // The refusal leaves the entry of h, as it always has; its message is
+        // allocated first, so that a failed allocation leaves no entry.
+        std::runtime_error impossible("Impossible!");
+        findOrCreate(h);
+        throw impossible;
+    }
 
     // Every new slot is made before any entry changes, and committed together.
     const auto carryOffset = static_cast<int64_t>(by) - static_cast<int64_t>(kKeySpan);
