@@ -51,7 +51,8 @@ ldd "$module" | while read -r name _ path _; do
     [[ "$name" =~ $allowed || "$name" == /* ]] ||
         { echo "[wheel] $name resolves outside the wheel: $path" >&2; exit 1; }
 done
-"$work/venv/bin/python" - <<'PY'
+smoke_test() {
+"$1" - <<'PY'
 import os
 import numpy as np
 import _morvane_rec_extension as ext
@@ -68,3 +69,24 @@ stub = os.path.join(os.path.dirname(ext.__file__), "_morvane_rec_extension.pyi")
 assert os.path.isfile(stub), stub
 print("[wheel] imported from", os.path.dirname(ext.__file__))
 PY
+}
+smoke_test "$work/venv/bin/python"
+
+# The source distribution carries the amalgamations: it installs with no
+# network interface at all, once the build requirements are there.
+echo "[sdist] building"
+sdist=$("$root/scripts/build_sdist.sh" | tail -1)
+echo "[sdist] $(basename "$sdist"): $(tar tzf "$sdist" | grep -c third_party/) files under third_party/"
+"$MORVANE_PYTHON" -m venv "$work/sdist-venv"
+# The build requirements of pyproject.toml and the interpreter's pinned NumPy.
+"$work/sdist-venv/bin/python" - "$root/pyproject.toml" > "$work/sdist-requirements.txt" <<'PY'
+import re, sys
+block = re.search(r"requires = \[(.*?)\]", open(sys.argv[1]).read(), re.S).group(1)
+print("\n".join(re.findall(r'"([^"]+)"', block)))
+PY
+grep -E '^numpy==' "$root/$REQUIREMENTS" >> "$work/sdist-requirements.txt"
+"$work/sdist-venv/bin/python" -m pip install -q --disable-pip-version-check -r "$work/sdist-requirements.txt"
+echo "[sdist] pip install with no network (unshare -n)"
+unshare -n "$work/sdist-venv/bin/python" -m pip install -q --disable-pip-version-check --no-index \
+    --no-build-isolation "$sdist"
+smoke_test "$work/sdist-venv/bin/python"
