@@ -184,6 +184,8 @@ void operator delete[](void *memory) noexcept { std::free(memory); }
 void operator delete(void *memory, size_t) noexcept { std::free(memory); }
 void operator delete[](void *memory, size_t) noexcept { std::free(memory); }
 void *operator new(size_t size, const std::nothrow_t &) noexcept { return std::malloc(size == 0 ? 1 : size); }
-void *operator new[](size_t size, const std::nothrow_t &) noexcept { return std::malloc(size == 0 ? 1 : size); }
+void *operator new[](size_t size, const std::nothrow_t &) noexcept {
+    return std::malloc(size == 0 ? 1 : size);
+}
 void operator delete(void *memory, const std::nothrow_t &) noexcept { std::free(memory); }
 void operator delete[](void *memory, const std::nothrow_t &) noexcept { std::free(memory); }
