@@ -51,25 +51,7 @@ ldd "$module" | while read -r name _ path _; do
     [[ "$name" =~ $allowed || "$name" == /* ]] ||
         { echo "[wheel] $name resolves outside the wheel: $path" >&2; exit 1; }
 done
-smoke_test() {
-"$1" - <<'PY'
-import os
-import numpy as np
-import _morvane_rec_extension as ext
-
-print("[wheel] NumPy", np.__version__)
-bitmap = ext.Bitmap(np.array([5, 2**40, 7], dtype=np.uint64))
-assert list(bitmap) == [5, 7, 2**40]
-assert bitmap.index_array().tolist() == [5, 7, 2**40]
-assert ext.Bitmap(np.array([3, 9], dtype=np.uint64)).bool_array(False, False).nonzero()[0].tolist() == [3, 9]
-buf = bytearray(bitmap.persisted_size()); bitmap.write(buf)
-assert ext.Bitmap.read(buf) == bitmap
-assert ext.MemoryScanner().scan(b'{"a":1}\n{"b":') == (1, 8)
-stub = os.path.join(os.path.dirname(ext.__file__), "_morvane_rec_extension.pyi")
-assert os.path.isfile(stub), stub
-print("[wheel] imported from", os.path.dirname(ext.__file__))
-PY
-}
+smoke_test() { "$1" "$root/scripts/wheel_smoke.py"; }
 smoke_test "$work/venv/bin/python"
 
 # The source distribution carries the amalgamations: it installs with no
