@@ -64,14 +64,14 @@ for version in $pythons; do
         rm -rf "$out"
         settings=(-C "cmake.define.CMAKE_AR=$tools/zig/ar" -C "cmake.define.CMAKE_RANLIB=$tools/zig/ranlib"
                   -C "build-dir=build/wheels/cmake-$version-$arch")
-        host=()
         if [ "$arch" != "$(uname -m)" ]; then
-            # Cross: the target's machine for CMake, its module suffix and wheel tag.
+            # Cross: the target's machine for CMake and its module suffix; the
+            # wheel's tag is set after the build (pip would take a host platform
+            # for the build tools it installs too).
             settings+=(-C cmake.define.CMAKE_SYSTEM_NAME=Linux -C "cmake.define.CMAKE_SYSTEM_PROCESSOR=$arch"
                        -C "cmake.define.PYTHON_MODULE_EXTENSION=.cpython-$abi-$arch-linux-gnu.so")
-            host=(_PYTHON_HOST_PLATFORM="linux-$arch")
         fi
-        env "${host[@]}" CC="$tools/zig/$arch-cc" CXX="$tools/zig/$arch-c++" \
+        CC="$tools/zig/$arch-cc" CXX="$tools/zig/$arch-c++" \
             "$python" -m pip wheel -q --disable-pip-version-check --no-deps "$sdist" -w "$out" "${settings[@]}"
         raw=$(ls "$out"/*.whl)
         if [ "$arch" = "$(uname -m)" ]; then
