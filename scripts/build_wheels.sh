@@ -22,14 +22,7 @@ log() { printf '[wheels] %s\n' "$*"; }
 
 # --- Toolchain ------------------------------------------------------------------
 tools="$root/build/wheel-tools"
-stamp="$tools/.requirements.sha256"
-want=$(sha256sum requirements-wheels.txt | cut -d' ' -f1)
-if [ "$(cat "$stamp" 2>/dev/null)" != "$want" ]; then
-    rm -rf "$tools"
-    "$(resolve_python python3.12)" -m venv "$tools"
-    "$tools/bin/python" -m pip install -q --disable-pip-version-check -r requirements-wheels.txt
-    echo "$want" > "$stamp"
-fi
+tool_venv "$tools" requirements-wheels.txt
 mkdir -p "$tools/zig"
 for arch in x86_64 aarch64; do
     for tool in cc c++; do

@@ -28,3 +28,16 @@ else
     BUILD_DIR="build/release-$MORVANE_TAG"
     ASAN_DIR="build/asan-$MORVANE_TAG"
 fi
+
+# A CPython 3.12 venv at $1 holding the pinned tools of requirements file $2,
+# made anew whenever that file changes (the tools are wheels of their own).
+tool_venv() {
+    local venv="$1" requirements="$2" want
+    want=$(sha256sum "$requirements" | cut -d' ' -f1)
+    if [ "$(cat "$venv/.requirements.sha256" 2>/dev/null)" != "$want" ]; then
+        rm -rf "$venv"
+        "$(resolve_python python3.12)" -m venv "$venv"
+        "$venv/bin/python" -m pip install -q --disable-pip-version-check -r "$requirements"
+        echo "$want" > "$venv/.requirements.sha256"
+    fi
+}

@@ -6,15 +6,7 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 source scripts/env.sh
 venv=build/lint-venv
-stamp="$venv/.requirements.sha256"
-want=$(sha256sum requirements-lint.txt | cut -d' ' -f1)
-if [ "$(cat "$stamp" 2>/dev/null)" != "$want" ]; then
-    rm -rf "$venv"
-    # The tools are wheels of their own; any current interpreter runs them.
-    "$(resolve_python python3.12)" -m venv "$venv"
-    "$venv/bin/python" -m pip install -q --disable-pip-version-check -r requirements-lint.txt
-    echo "$want" > "$stamp"
-fi
+tool_venv "$venv" requirements-lint.txt
 mapfile -t cxx < <(git ls-files 'src/*.cpp' 'src/*.hpp' 'tests/*.cpp' 'tests/*.hpp' 'bench/*.cpp')
 echo "[lint] clang-format (${#cxx[@]} files)"
 "$venv/bin/clang-format" --dry-run -Werror "${cxx[@]}"
