@@ -24,7 +24,7 @@ Bytes portable64(const Bitmap &bitmap) {
 // by the sanitizer build.
 Bitmap readExact(const Bytes &bytes) {
     std::unique_ptr<char[]> copy(new char[bytes.size() + !bytes.size()]);
-    std::memcpy(copy.get(), bytes.data(), bytes.size());
+    if (!bytes.empty()) std::memcpy(copy.get(), bytes.data(), bytes.size());
     return Bitmap::readPortable64(copy.get(), bytes.size());
 }
 
