@@ -171,7 +171,7 @@ def read_puffin_deletion_vectors(path_or_bytes):
                 and 4 <= offset and 0 <= length <= footer_start - offset):
             raise ValueError("%s: offset %r and length %r lie outside the blobs" % (what, offset, length))
         properties = blob.get("properties") or {}
-        data_file = properties.get("referenced-data-file")
+        data_file = properties.get("referenced-data-file") if isinstance(properties, dict) else None
         if not isinstance(data_file, str):
             raise ValueError("%s: no referenced-data-file property" % what)
         if data_file in vectors:
@@ -239,6 +239,8 @@ def read_delta_deletion_vector(descriptor, table_root):
     except (KeyError, TypeError):
         raise ValueError("%s: the descriptor lacks storageType, pathOrInlineDv, sizeInBytes or cardinality"
                          % what) from None
+    if not isinstance(descriptor["pathOrInlineDv"], str):
+        raise ValueError("%s: pathOrInlineDv is not a string" % what)
     if not isinstance(size, int) or not 4 <= size <= _MAX_FRAME:
         raise ValueError("%s: sizeInBytes %r is not a vector's size" % (what, size))
     stored_crc = None  # inline vectors carry none

@@ -169,6 +169,8 @@ def test_delta_reader_refuses_corrupted_files(tmp_path):
     path.write_bytes(good)
     with pytest.raises(ValueError, match="3 positions, the metadata says 4"):
         mr.read_delta_deletion_vector(dict(descriptor, cardinality=4), str(tmp_path))
+    with pytest.raises(ValueError, match="pathOrInlineDv is not a string"):
+        mr.read_delta_deletion_vector(dict(descriptor, pathOrInlineDv=None), str(tmp_path))
     with pytest.raises(ValueError, match="unknown storageType 'x'"):
         mr.read_delta_deletion_vector(dict(descriptor, storageType="x"), str(tmp_path))
 
