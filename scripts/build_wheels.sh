@@ -73,7 +73,7 @@ for version in $pythons; do
             # for the build tools it installs too).
             settings+=(--config-settings=cmake.define.CMAKE_SYSTEM_NAME=Linux
                        --config-settings="cmake.define.CMAKE_SYSTEM_PROCESSOR=$arch"
-                       --config-settings="cmake.define.PYTHON_MODULE_EXTENSION=.cpython-$abi-$arch-linux-gnu.so")
+                       --config-settings="cmake.define.MORVANE_MODULE_SUFFIX=.cpython-$abi-$arch-linux-gnu.so")
         fi
         CC="$tools/zig/$arch-cc" CXX="$tools/zig/$arch-c++" \
             "$python" -m pip wheel -q --disable-pip-version-check --no-deps "$sdist" -w "$out" "${settings[@]}"
