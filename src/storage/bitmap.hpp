@@ -34,7 +34,8 @@ public:
     Bitmap();
     // No entries of its own; then addMany(count, values).
     Bitmap(size_t count, const uint64_t *values);
-    // Deep copies; throw std::runtime_error "failed roaring_bitmap_overwrite in constructor".
+    // Deep copies; throw std::bad_alloc when memory runs out (the allocation
+    // hook throws it, so CRoaring never hands back a null copy).
     Bitmap(const Bitmap &other) = default;
     Bitmap &operator=(const Bitmap &other);
     // The source is left with no entries at all.
@@ -67,8 +68,7 @@ public:
     // --- Set algebra (other may be *this) -------------------------------------
     Bitmap &operator&=(const Bitmap &other);
     Bitmap &operator-=(const Bitmap &other);
-    // Union and symmetric difference create an entry for every key of `other`;
-    // copying a slot into a new entry throws "failed memory alloc in assignment".
+    // Union and symmetric difference create an entry for every key of `other`.
     Bitmap &operator|=(const Bitmap &other);
     Bitmap &operator^=(const Bitmap &other);
     Bitmap operator&(const Bitmap &other) const;
