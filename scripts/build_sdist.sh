@@ -7,8 +7,11 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 source scripts/env.sh
+# Any interpreter fetches: the project's venv where set up, else the bare one.
+fetch_python="$VENV/bin/python"
+[ -x "$fetch_python" ] || fetch_python="$MORVANE_PYTHON"
 for lock in cmake/croaring.lock cmake/simdjson.lock; do
-    FETCH_PYTHON="$VENV/bin/python" scripts/fetch_amalgamation.sh "$lock" >&2
+    FETCH_PYTHON="$fetch_python" scripts/fetch_amalgamation.sh "$lock" >&2
 done
 
 venv=build/sdist-venv-$MORVANE_TAG
