@@ -19,7 +19,7 @@ import time
 
 import numpy as np
 
-from morvane_rec import Bitmap, MemoryScanner
+from morvane_rec import Bitmap, MemoryScanner, union_all
 
 BLOCK = 1 << 20
 
@@ -98,10 +98,8 @@ def run_on_cluster(path, partitions, workers):
         firsts = [sum(counts[:i]) for i in range(len(counts))]
         futures = client.map(matching_rows, [path] * len(spans), [s for s, _ in spans],
                              [e for _, e in spans], firsts, [wanted] * len(spans), pure=False)
-        result = Bitmap()
-        for part in client.gather(futures):
-            result |= part
-        return result, sum(counts)
+        # One pass per key over every partition's set, not a fold of |.
+        return union_all(client.gather(futures)), sum(counts)
 
 
 def run_single(path):

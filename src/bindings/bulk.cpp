@@ -7,6 +7,7 @@
 #include <vector>
 
 #include <pybind11/numpy.h>
+#include <pybind11/stl.h>
 
 #include "bindings/casters.hpp"
 #include "bindings/registration.hpp"
@@ -81,6 +82,19 @@ void registerBulk(py::module_ &module) {
         },
         "First and last member of each maximal run.");
     bulk.def("intersection_cardinality", &Bitmap::intersectionCardinality, "Members of both.");
+    // The package checks the list's items; pybind11 refuses anything else with TypeError.
+    bulk.def(
+        "union_all",
+        [](const std::vector<const Bitmap *> &inputs) {
+            return Bitmap::unionAll(inputs.data(), inputs.size());
+        },
+        "Members of any of the sets.");
+    bulk.def(
+        "intersection_all",
+        [](const std::vector<const Bitmap *> &inputs) {
+            return Bitmap::intersectionAll(inputs.data(), inputs.size());
+        },
+        "Members of all of the sets.");
 }
 
 }  // namespace morvane::bindings

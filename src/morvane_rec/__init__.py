@@ -1,9 +1,10 @@
 """Compressed sets of 64-bit row positions (`Bitmap`) and a JSON stream
 document counter (`MemoryScanner`), with pickling for `Bitmap` and bulk
 queries over NumPy arrays (`contains_many`, `lower_cardinality_many`,
-`nth_many`, `runs`, `intersection_cardinality`), and the table formats'
-deletion vectors (Iceberg's Puffin blobs, Delta's vector files and inline
-vectors) read into and written from `Bitmap`.
+`nth_many`, `runs`, `intersection_cardinality`), many-way algebra
+(`union_all`, `intersection_all`), and the table formats' deletion vectors
+(Iceberg's Puffin blobs, Delta's vector files and inline vectors) read into
+and written from `Bitmap`.
 
 Importing this package registers a reducer for `Bitmap` with `copyreg`, so
 sets travel through `pickle`, `multiprocessing`, distributed schedulers and
@@ -28,9 +29,9 @@ from .deletion_vectors import (
 )
 
 __all__ = ["Bitmap", "MemoryScanner", "contains_many", "lower_cardinality_many", "nth_many", "runs",
-           "intersection_cardinality", "iceberg_deletion_vector", "read_iceberg_deletion_vector",
-           "write_puffin_deletion_vectors", "read_puffin_deletion_vectors", "write_delta_deletion_vectors",
-           "delta_inline_deletion_vector", "read_delta_deletion_vector"]
+           "intersection_cardinality", "union_all", "intersection_all", "iceberg_deletion_vector",
+           "read_iceberg_deletion_vector", "write_puffin_deletion_vectors", "read_puffin_deletion_vectors",
+           "write_delta_deletion_vectors", "delta_inline_deletion_vector", "read_delta_deletion_vector"]
 
 
 def _as_positions(values, what):
@@ -84,6 +85,30 @@ def runs(bitmap):
 def intersection_cardinality(a, b):
     """Members of both sets, without building their intersection."""
     return _bulk.intersection_cardinality(a, b)
+
+
+def _bitmaps(bitmaps, what):
+    sets = list(bitmaps)
+    for index, item in enumerate(sets):
+        if not isinstance(item, Bitmap):
+            raise TypeError("%s takes Bitmap objects, not %s at index %d" % (what, type(item).__name__, index))
+    return sets
+
+
+def union_all(bitmaps):
+    """Members of any of `bitmaps` (any iterable of Bitmap), built key by key
+    in one pass over all of them rather than by folding `|`; an empty input
+    gives an empty set. Members and entries are those of folding `|`."""
+    return _bulk.union_all(_bitmaps(bitmaps, "union_all"))
+
+
+def intersection_all(bitmaps):
+    """Members of all of `bitmaps` (a non-empty iterable of Bitmap), key by key;
+    ValueError for no set. Members and entries are those of folding `&`."""
+    sets = _bitmaps(bitmaps, "intersection_all")
+    if not sets:
+        raise ValueError("intersection_all needs at least one Bitmap")
+    return _bulk.intersection_all(sets)
 
 
 class _Frame:

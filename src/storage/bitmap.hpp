@@ -82,6 +82,13 @@ public:
     bool isSubset(const Bitmap &other) const;
     // isSubset and different cardinalities; may throw std::length_error.
     bool isStrictSubset(const Bitmap &other) const;
+    // Members of any / of all of `count` sets, with the entries that folding |
+    // (&) over them from the first would leave: union has an entry for every
+    // key of any input, intersection one for every key of the first. One pass
+    // per key over all inputs. No input: an empty set (one empty key-0 entry)
+    // for the union; the intersection requires count > 0.
+    static Bitmap unionAll(const Bitmap *const *inputs, size_t count);
+    static Bitmap intersectionAll(const Bitmap *const *inputs, size_t count);
     // Members of both, without building the intersection (modulo 2^64).
     uint64_t intersectionCardinality(const Bitmap &other) const;
     // Some key has an entry on both sides, whatever the slots hold.

@@ -1,5 +1,10 @@
 // Set algebra and comparison, entry by entry. The other operand's map is
 // walked in step with the receiver's rather than searched once per key.
+#include <algorithm>
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
 #include "storage/bitmap.hpp"
 
 namespace morvane::storage {
@@ -119,6 +124,59 @@ Bitmap Bitmap::operator|(const Bitmap &other) const {
 
 Bitmap Bitmap::operator^(const Bitmap &other) const {
     return combineAll(other, [](const SlotBitmap &a, const SlotBitmap &b) { return a ^ b; });
+}
+
+Bitmap Bitmap::unionAll(const Bitmap *const *inputs, size_t count) {
+    if (count == 0) return Bitmap();
+    // Every (key, slot) of every input, grouped by key: each key's slots are
+    // then united at once rather than folded pair by pair.
+    std::vector<std::pair<uint32_t, const SlotBitmap *>> entries;
+    for (size_t i = 0; i < count; ++i) {
+        for (const auto &[key, slot] : inputs[i]->slots) entries.emplace_back(key, &slot);
+    }
+    std::stable_sort(entries.begin(), entries.end(),
+                     [](const auto &a, const auto &b) { return a.first < b.first; });
+    Bitmap result(0, nullptr);
+    std::vector<const SlotBitmap *> group;
+    for (size_t at = 0; at < entries.size();) {
+        const uint32_t key = entries[at].first;
+        group.clear();
+        for (; at < entries.size() && entries[at].first == key; ++at) {
+            if (!entries[at].second->isEmpty()) group.push_back(entries[at].second);
+        }
+        result.slots.emplace_hint(result.slots.end(), key, SlotBitmap::unionOf(group.data(), group.size()));
+    }
+    return result;
+}
+
+Bitmap Bitmap::intersectionAll(const Bitmap *const *inputs, size_t count) {
+    if (count == 0) throw std::invalid_argument("intersection of no sets");
+    Bitmap result(0, nullptr);
+    std::vector<Slots::const_iterator> cursors;
+    for (size_t i = 1; i < count; ++i) cursors.push_back(inputs[i]->slots.begin());
+    std::vector<const SlotBitmap *> group;
+    for (const auto &[key, slot] : inputs[0]->slots) {
+        group.assign(1, &slot);
+        for (size_t i = 1; i < count; ++i) {
+            const SlotBitmap *match = seek(cursors[i - 1], inputs[i]->slots.end(), key);
+            if (match == nullptr || match->isEmpty()) {
+                group.clear();
+                break;
+            }
+            group.push_back(match);
+        }
+        SlotBitmap members;
+        if (!group.empty() && !group[0]->isEmpty()) {
+            // Smallest first: every later step works on at most its members.
+            std::sort(group.begin(), group.end(), [](const SlotBitmap *a, const SlotBitmap *b) {
+                return a->cardinality() < b->cardinality();
+            });
+            members = group.size() == 1 ? SlotBitmap(*group[0]) : *group[0] & *group[1];
+            for (size_t i = 2; i < group.size() && !members.isEmpty(); ++i) members &= *group[i];
+        }
+        result.slots.emplace_hint(result.slots.end(), key, std::move(members));
+    }
+    return result;
 }
 
 bool Bitmap::operator==(const Bitmap &other) const {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <stdexcept>
+#include <vector>
 
 namespace morvane::storage {
 
@@ -174,6 +175,21 @@ SlotBitmap SlotBitmap::operator|(const SlotBitmap &other) const {
 SlotBitmap SlotBitmap::operator^(const SlotBitmap &other) const {
     ensureHeadroom(footprint() + other.footprint());
     return adopt(roaring_bitmap_xor(&bitmap_, &other.bitmap_), kAssignFailed);
+}
+
+SlotBitmap SlotBitmap::unionOf(const SlotBitmap *const *inputs, size_t count) {
+    if (count == 0) return SlotBitmap{};
+    // Grown in place from the largest: CRoaring's many-way unions build each
+    // step's containers anew (or turn every container into a bitset), which
+    // costs far more than they save on sparse slots.
+    const SlotBitmap *const *largest = std::max_element(
+        inputs, inputs + count,
+        [](const SlotBitmap *a, const SlotBitmap *b) { return a->cardinality() < b->cardinality(); });
+    SlotBitmap result(**largest);
+    for (size_t i = 0; i < count; ++i) {
+        if (inputs + i != largest) result |= *inputs[i];
+    }
+    return result;
 }
 
 SlotBitmap SlotBitmap::ofRange(uint32_t first, uint32_t last) {

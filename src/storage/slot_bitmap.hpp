@@ -131,6 +131,8 @@ public:
     SlotBitmap operator-(const SlotBitmap &other) const;
     SlotBitmap operator|(const SlotBitmap &other) const;
     SlotBitmap operator^(const SlotBitmap &other) const;
+    // Members of any of `count` slots, in one pass of CRoaring's many-way union.
+    static SlotBitmap unionOf(const SlotBitmap *const *inputs, size_t count);
     bool operator==(const SlotBitmap &other) const { return roaring_bitmap_equals(&bitmap_, &other.bitmap_); }
     // Members of both, without building the intersection.
     uint64_t andCardinality(const SlotBitmap &other) const {

@@ -1,10 +1,11 @@
 """The package's bulk functions against a model: a sorted list of the members."""
 import bisect
+import functools
 import random
 
 import numpy as np
 import pytest
-from conftest import KEY, MAX
+from conftest import KEY, MAX, entry_keys
 
 import morvane_rec
 from morvane_rec import Bitmap, contains_many, intersection_cardinality, lower_cardinality_many, nth_many, runs
@@ -97,3 +98,33 @@ def test_bulk_arguments():
     assert [a.tolist() for a in runs(bm)] == [[KEY - 2, MAX - 1], [KEY, MAX]]
     assert [a.tolist() for a in runs(Bitmap())] == [[], []]
     assert set(morvane_rec.__all__) >= {"contains_many", "runs", "intersection_cardinality"}
+
+
+def test_union_all_and_intersection_all_equal_folding_the_operators():
+    rng = random.Random(17)
+    for _ in range(30):
+        sets = []
+        for _ in range(rng.randrange(1, 9)):
+            keys = rng.sample([0, 1, 2, 2**31, 2**32 - 1], rng.randrange(0, 4))
+            bitmap = morvane_rec.Bitmap(np.array([k * 2**32 + rng.randrange(2**20) for k in keys
+                                         for _ in range(rng.choice([1, 50, 5000]))], dtype=np.uint64))
+            if rng.random() < 0.3:  # a run container
+                start = rng.choice(keys or [0]) * 2**32
+                bitmap.set(start, start + 70000)
+            sets.append(bitmap)
+        if rng.random() < 0.3:
+            sets.append(sets[0])  # the same set twice
+        folds = ((morvane_rec.union_all, lambda a, b: a | b), (morvane_rec.intersection_all, lambda a, b: a & b))
+        for many, fold in folds:
+            expected = functools.reduce(fold, sets)
+            got = many(iter(sets))
+            assert got == expected and entry_keys(got) == entry_keys(expected)
+            assert np.array_equal(got.index_array(), expected.index_array())
+
+
+def test_union_all_and_intersection_all_refuse_what_they_cannot_combine():
+    assert morvane_rec.union_all([]) == morvane_rec.Bitmap() and entry_keys(morvane_rec.union_all([])) == [0]
+    with pytest.raises(ValueError, match="^intersection_all needs at least one Bitmap$"):
+        morvane_rec.intersection_all(iter([]))
+    with pytest.raises(TypeError, match="^union_all takes Bitmap objects, not int at index 1$"):
+        morvane_rec.union_all([morvane_rec.Bitmap(), 5])
