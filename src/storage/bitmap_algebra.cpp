@@ -138,13 +138,40 @@ Bitmap Bitmap::unionAll(const Bitmap *const *inputs, size_t count) {
                      [](const auto &a, const auto &b) { return a.first < b.first; });
     Bitmap result(0, nullptr);
     std::vector<const SlotBitmap *> group;
+    std::vector<uint64_t> positions;
     for (size_t at = 0; at < entries.size();) {
         const uint32_t key = entries[at].first;
         group.clear();
+        uint64_t members = 0, containers = 0;
         for (; at < entries.size() && entries[at].first == key; ++at) {
-            if (!entries[at].second->isEmpty()) group.push_back(entries[at].second);
+            const SlotBitmap *slot = entries[at].second;
+            if (slot->isEmpty()) continue;
+            group.push_back(slot);
+            members += slot->cardinality();
+            containers += static_cast<uint64_t>(slot->containerCount());
         }
-        result.slots.emplace_hint(result.slots.end(), key, SlotBitmap::unionOf(group.data(), group.size()));
+        // Sparse slots (few members a container): growing containers step by
+        // step is all allocation, so their members are built at once, as the
+        // constructor builds unsorted input, and the key's slot taken from it.
+        // (The positions' buffer is bounded: 128 MiB at the most.)
+        constexpr uint64_t kSparseMembersPerContainer = 64;
+        constexpr uint64_t kMostGathered = uint64_t{1} << 24;
+        if (group.size() > 2 && members <= kSparseMembersPerContainer * containers &&
+            members <= kMostGathered) {
+            positions.resize(members);
+            std::vector<uint32_t> lows;
+            uint64_t *out = positions.data();
+            for (const SlotBitmap *slot : group) {
+                lows.resize(slot->cardinality());
+                slot->copyLowParts(lows.data());
+                for (uint32_t low : lows) *out++ = joinPosition(key, low);
+            }
+            Bitmap built(positions.size(), positions.data());
+            result.slots.emplace_hint(result.slots.end(), key, std::move(*built.slots.findSlot(key)));
+        } else {
+            result.slots.emplace_hint(result.slots.end(), key,
+                                      SlotBitmap::unionOf(group.data(), group.size()));
+        }
     }
     return result;
 }
