@@ -6,11 +6,10 @@ alternating rep by rep. Microseconds per call, median of the reps.
     .venv-312/bin/python bench/portable64_bench.py [--members 1000000] [--reps 15]
 """
 import argparse
-import statistics
-import time
 
 from _morvane_rec_extension import Bitmap
 from per_element import workloads
+from timing import alternating_medians
 
 try:
     from pyroaring import BitMap64
@@ -42,13 +41,7 @@ def main():
             peer.shrink_to_fit()
             assert peer.serialize() == data
             runs.update(serialize=peer.serialize, deserialize=lambda: BitMap64.deserialize(data))
-        times = {key: [] for key in runs}
-        for _ in range(args.reps):
-            for key, run in runs.items():
-                start = time.perf_counter()
-                run()
-                times[key].append(time.perf_counter() - start)
-        us = {key: statistics.median(values) * 1e6 for key, values in times.items()}
+        us = {key: seconds * 1e6 for key, seconds in alternating_medians(runs, args.reps).items()}
         peer_w, peer_r = us.get("serialize", float("nan")), us.get("deserialize", float("nan"))
         print("%-4s %14.1f %14.1f %14.1f | %14.1f %14.1f %14.1f | %7.2fx %7.2fx %7.2fx %7.2fx"
               % (name, us["to"], peer_w, us["write"], us["from"], peer_r, us["read"],

@@ -33,3 +33,15 @@ def loop_seconds(fn, probes, repeats):
         for probe in probes:
             fn(probe)
     return median_seconds(run, repeats)
+
+
+def alternating_medians(runs, repeats):
+    """{name: median seconds} of each run in `runs` ({name: fn}), the runs taking
+    turns rep by rep so that a slow spell of the machine falls on all of them."""
+    times = {name: [] for name in runs}
+    for _ in range(repeats):
+        for name, run in runs.items():
+            start = time.perf_counter()
+            run()
+            times[name].append(time.perf_counter() - start)
+    return {name: statistics.median(values) for name, values in times.items()}

@@ -6,10 +6,9 @@ supersets of one common set for the intersection). ms, median of the reps.
 """
 import argparse
 import functools
-import statistics
-import time
 
 import numpy as np
+from timing import alternating_medians
 
 import morvane_rec as mr
 
@@ -32,13 +31,7 @@ def main():
         "fold &": lambda: functools.reduce(lambda a, b: a & b, supersets),
     }
     assert runs["union_all"]() == runs["fold |"]() and runs["intersection_all"]() == runs["fold &"]()
-    times = {name: [] for name in runs}
-    for _ in range(args.reps):
-        for name, run in runs.items():
-            start = time.perf_counter()
-            run()
-            times[name].append(time.perf_counter() - start)
-    ms = {name: statistics.median(values) * 1e3 for name, values in times.items()}
+    ms = {name: seconds * 1e3 for name, seconds in alternating_medians(runs, args.reps).items()}
     print("%d sets of %d members below 2^34" % (args.sets, args.members))
     print("union_all %.1f ms, fold | %.1f ms: %.2fx" % (ms["union_all"], ms["fold |"], ms["fold |"] / ms["union_all"]))
     print("intersection_all %.1f ms, fold & %.1f ms: %.2fx"
