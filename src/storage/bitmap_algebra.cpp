@@ -134,8 +134,8 @@ Bitmap Bitmap::unionAll(const Bitmap *const *inputs, size_t count) {
     for (size_t i = 0; i < count; ++i) {
         for (const auto &[key, slot] : inputs[i]->slots) entries.emplace_back(key, &slot);
     }
-    std::stable_sort(entries.begin(), entries.end(),
-                     [](const auto &a, const auto &b) { return a.first < b.first; });
+    // The order of one key's slots does not matter: union is commutative.
+    std::sort(entries.begin(), entries.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
     Bitmap result(0, nullptr);
     std::vector<const SlotBitmap *> group;
     std::vector<uint64_t> positions;
