@@ -13,6 +13,7 @@
 #include "bindings/casters.hpp"
 #include "bindings/conversions.hpp"
 #include "bindings/direct_slots.hpp"
+#include "bindings/guarded_call.hpp"
 #include "bindings/iteration.hpp"
 #include "bindings/registration.hpp"
 
@@ -31,28 +32,33 @@ Bitmap fromPositions(const std::optional<PositionArray> &indices) {
     const auto stride = indices->strides(0);
     const auto *bytes = reinterpret_cast<const char *>(indices->data());
     const bool aligned = reinterpret_cast<uintptr_t>(bytes) % alignof(uint64_t) == 0;
-    if (stride == sizeof(uint64_t) && aligned) {
-        result.addMany(count, reinterpret_cast<const uint64_t *>(bytes));
-        return result;
-    }
-    // Strided or unaligned (a view into a byte buffer at an odd offset):
-    // copied into aligned blocks, never read through a misaligned pointer.
-    constexpr size_t kBlock = 4096;
-    uint64_t block[kBlock];
-    for (size_t done = 0; done < count;) {
-        const size_t take = std::min(kBlock, count - done);
-        for (size_t i = 0; i < take; ++i, bytes += stride) {
-            std::memcpy(&block[i], bytes, sizeof(uint64_t));
+    // The array stays referenced by `indices`, so it cannot be freed or resized meanwhile.
+    LongCall(std::vector<Claim>{}, isLong(count, kLongElements)).run([&] {
+        if (stride == sizeof(uint64_t) && aligned) {
+            result.addMany(count, reinterpret_cast<const uint64_t *>(bytes));
+            return;
         }
-        result.addMany(take, block);
-        done += take;
-    }
+        // Strided or unaligned (a view into a byte buffer at an odd offset):
+        // copied into aligned blocks, never read through a misaligned pointer.
+        constexpr size_t kBlock = 4096;
+        uint64_t block[kBlock];
+        for (size_t done = 0; done < count;) {
+            const size_t take = std::min(kBlock, count - done);
+            for (size_t i = 0; i < take; ++i, bytes += stride) {
+                std::memcpy(&block[i], bytes, sizeof(uint64_t));
+            }
+            result.addMany(take, block);
+            done += take;
+        }
+    });
     return result;
 }
+
 
 // set and unset: one position, or the range [position, endEx) when endEx is given.
 template <void (Bitmap::*Point)(uint64_t), void (Bitmap::*Range)(uint64_t, uint64_t)>
 void pointOrRange(Bitmap &self, uint64_t position, std::optional<uint64_t> endEx) {
+    ShortCall guard(self.access(), Access::Write);
     if (endEx) {
         (self.*Range)(position, *endEx);
     } else {
@@ -60,25 +66,37 @@ void pointOrRange(Bitmap &self, uint64_t position, std::optional<uint64_t> endEx
     }
 }
 
+// Calls reading both sets: without the lock when they are large.
+template <auto Operation>
+auto readingBoth(const Bitmap &self, const Bitmap &other) {
+    return LongCall(reads(self), reads(other), isLong(self, other)).run([&] { return (self.*Operation)(other); });
+}
+
 // The in-place forms change the receiver and return a new object holding a copy.
 template <Bitmap &(Bitmap::*Operation)(const Bitmap &)>
 Bitmap inPlace(Bitmap &self, const Bitmap &other) {
-    (self.*Operation)(other);
-    return Bitmap(self);
+    return LongCall(writes(self), reads(other), isLong(self, other)).run([&] {
+        (self.*Operation)(other);
+        return Bitmap(self);
+    });
 }
 
 template <typename Class>
 void defineAlgebra(Class &cls) {
     const auto other = py::arg("other");
-    cls.def("symmetric_difference", &Bitmap::operator^, other, "New set: members of exactly one.");
-    cls.def("union", &Bitmap::operator|, other, "New set: members of either.");
-    cls.def("intersect", &Bitmap::operator&, other, "New set: members of both.");
-    cls.def("difference", &Bitmap::operator-, other, "New set: members of self not in other.");
-    cls.def("__or__", &Bitmap::operator|, other, "self | other: a new set, the union.");
-    cls.def("__and__", &Bitmap::operator&, other, "self & other: a new set, the intersection.");
-    cls.def("__sub__", &Bitmap::operator-, other, "self - other: a new set, the difference.");
-    cls.def("__xor__", &Bitmap::operator^, other, "self ^ other: a new set, the symmetric difference.");
-    cls.def("__eq__", &Bitmap::operator==, other, "Whether both hold the same members.");
+    constexpr auto exclusive = &readingBoth<&Bitmap::operator^>;
+    constexpr auto either = &readingBoth<&Bitmap::operator|>;
+    constexpr auto both = &readingBoth<&Bitmap::operator&>;
+    constexpr auto onlySelf = &readingBoth<&Bitmap::operator- >;
+    cls.def("symmetric_difference", exclusive, other, "New set: members of exactly one.");
+    cls.def("union", either, other, "New set: members of either.");
+    cls.def("intersect", both, other, "New set: members of both.");
+    cls.def("difference", onlySelf, other, "New set: members of self not in other.");
+    cls.def("__or__", either, other, "self | other: a new set, the union.");
+    cls.def("__and__", both, other, "self & other: a new set, the intersection.");
+    cls.def("__sub__", onlySelf, other, "self - other: a new set, the difference.");
+    cls.def("__xor__", exclusive, other, "self ^ other: a new set, the symmetric difference.");
+    cls.def("__eq__", &readingBoth<&Bitmap::operator==>, other, "Whether both hold the same members.");
     cls.def("inplace_symmetric_difference", &inPlace<&Bitmap::operator^= >, other,
             "Symmetric difference in place; returns a copy of the result.");
     cls.def("inplace_union", &inPlace<&Bitmap::operator|= >, other,
@@ -97,6 +115,39 @@ void defineAlgebra(Class &cls) {
             "self ^= other; rebinds self to a copy of the result.");
 }
 
+Bitmap copyOf(const Bitmap &self) {
+    return LongCall(reads(self), isLong(self)).run([&] { return Bitmap(self); });
+}
+
+Bitmap sliceOf(const Bitmap &self, uint64_t startInc, uint64_t endInc) {
+    return LongCall(reads(self), isLong(self)).run([&] { return self.slice(startInc, endInc); });
+}
+
+size_t persistedSize(Bitmap &self, bool portable, bool optimize, bool shrink) {
+    // Compacting changes how the set stores its members: a write.
+    const Claim claim{&self.access(), optimize || shrink ? Access::Write : Access::Read};
+    return LongCall(claim, isLong(self)).run([&] { return self.persistedSize(portable, optimize, shrink); });
+}
+
+template <void (Bitmap::*Shift)(uint64_t, uint64_t)>
+void shift(Bitmap &self, uint64_t position, uint64_t by) {
+    LongCall(writes(self), isLong(self)).run([&] { (self.*Shift)(position, by); });
+}
+
+std::optional<uint64_t> selfOrNext(Bitmap &self, uint64_t position) { return self.selfOrNext(position); }
+std::optional<uint64_t> selfOrPrevious(Bitmap &self, uint64_t position) { return self.selfOrPrevious(position); }
+
+void flip(Bitmap &self, uint64_t position, std::optional<uint64_t> endEx) {
+    // The binding's own check: an empty or reversed range is refused.
+    if (endEx && position >= *endEx) throw std::runtime_error("Invalid range.");
+    ShortCall guard(self.access(), Access::Write);
+    if (endEx) {
+        self.flip(position, *endEx);
+    } else {
+        self.flip(position);
+    }
+}
+
 }  // namespace
 
 void registerBitmap(py::module_ &module) {
@@ -106,16 +157,11 @@ void registerBitmap(py::module_ &module) {
 
     cls.def(py::init(&fromPositions), py::arg("indices") = none,
             "A set of unsigned 64-bit positions, optionally filled from an array of positions.");
-    cls.def("copy", [](const Bitmap &self) { return Bitmap(self); }, "A deep copy.");
-    cls.def("slice", &Bitmap::slice, py::arg("startInc"), py::arg("endInc"),
+    cls.def("copy", &copyOf, "A deep copy.");
+    cls.def("slice", &sliceOf, py::arg("startInc"), py::arg("endInc"),
             "New set of the members in [startInc, endInc): the end is exclusive.");
-    cls.def(
-        "persisted_size",
-        [](Bitmap &self, bool portable, bool optimize, bool shrink) {
-            return self.persistedSize(portable, optimize, shrink);
-        },
-        py::arg("portable") = true, py::arg("optimize") = true, py::arg("shrink") = true,
-        "Bytes that write() needs; optimize/shrink compact the set itself first.");
+    cls.def("persisted_size", &persistedSize, py::arg("portable") = true, py::arg("optimize") = true,
+            py::arg("shrink") = true, "Bytes that write() needs; optimize/shrink compact the set itself first.");
     cls.def_static("read", &readFrom, py::arg("buffer"), py::arg("portable") = true,
                    "New set read from the serialized form at the start of buffer.");
     cls.def("to_portable64", &toPortable64,
@@ -129,58 +175,45 @@ void registerBitmap(py::module_ &module) {
     const auto property = [&cls](const char *name, auto getter, const char *doc) {
         cls.def_property_readonly(name, py::cpp_function(getter, py::is_method(cls)), doc);
     };
-    property("cardinality", &Bitmap::cardinality, "Number of members.");
-    property("empty", &Bitmap::isEmpty, "Whether the set has no member.");
-    property("first", &Bitmap::first, "Smallest member, or None.");
-    property("last", &Bitmap::last, "Largest member, or None.");
-    property("in_memory_size", &Bitmap::inMemorySize, "Containers of the run-optimised slots.");
+    property("cardinality", reading<&Bitmap::cardinality>, "Number of members.");
+    property("empty", reading<&Bitmap::isEmpty>, "Whether the set has no member.");
+    property("first", reading<&Bitmap::first>, "Smallest member, or None.");
+    property("last", reading<&Bitmap::last>, "Largest member, or None.");
+    property("in_memory_size", reading<&Bitmap::inMemorySize>, "Containers of the run-optimised slots.");
 
-    cls.def("lower_cardinality", &Bitmap::lowerCardinality, position, "Number of members below position.");
-    cls.def("upper_cardinality", &Bitmap::upperCardinality, position, "Number of members above position.");
-    cls.def("nth", &Bitmap::nth, py::arg("ordinal"), "Member of 0-based rank ordinal.");
-    cls.def(
-        "self_or_next", [](Bitmap &self, uint64_t position) { return self.selfOrNext(position); }, position,
-        "position if a member, else the next member, else 0.");
-    cls.def(
-        "self_or_previous", [](Bitmap &self, uint64_t position) { return self.selfOrPrevious(position); },
-        position, "position if a member, else the previous member, else 18446744073709551615.");
-    cls.def("subset_of", &Bitmap::isSubset, py::arg("other"),
+    cls.def("lower_cardinality", reading<&Bitmap::lowerCardinality>, position,
+            "Number of members below position.");
+    cls.def("upper_cardinality", reading<&Bitmap::upperCardinality>, position,
+            "Number of members above position.");
+    cls.def("nth", reading<&Bitmap::nth>, py::arg("ordinal"), "Member of 0-based rank ordinal.");
+    // They create the entry of position's key when it is missing: writes.
+    cls.def("self_or_next", writing<&selfOrNext>, position,
+            "position if a member, else the next member, else 0.");
+    cls.def("self_or_previous", writing<&selfOrPrevious>, position,
+            "position if a member, else the previous member, else 18446744073709551615.");
+    cls.def("subset_of", &readingBoth<&Bitmap::isSubset>, py::arg("other"),
             "Whether every entry of self is covered by other.");
-    cls.def("strict_subset_of", &Bitmap::isStrictSubset, py::arg("other"),
+    cls.def("strict_subset_of", &readingBoth<&Bitmap::isStrictSubset>, py::arg("other"),
             "subset_of(other) and a different cardinality.");
 
-    cls.def("contains", &Bitmap::contains, position, "Whether position is a member.");
-    cls.def("all", &Bitmap::all, py::arg("startInc"), py::arg("endEx"),
+    cls.def("contains", reading<&Bitmap::contains>, position, "Whether position is a member.");
+    cls.def("all", reading<&Bitmap::all>, py::arg("startInc"), py::arg("endEx"),
             "Whether every position of [startInc, endEx) is a member.");
-    cls.def("any", &Bitmap::any, py::arg("startInc"), py::arg("endEx"),
+    cls.def("any", reading<&Bitmap::any>, py::arg("startInc"), py::arg("endEx"),
             "Whether some position of [startInc, endEx) is a member.");
-    cls.def("__len__", &Bitmap::cardinality, "Number of members.");
-    cls.def("__contains__", &Bitmap::contains, position, "position in self.");
-    cls.def(
-        "contract", [](Bitmap &self, uint64_t position, uint64_t by) { self.contract(position, by); },
-        position, py::arg("by"),
-        "Drops the members in [position - by + 1, position] and moves those above down by by.");
-    cls.def(
-        "expand", [](Bitmap &self, uint64_t position, uint64_t by) { self.expand(position, by); }, position,
-        py::arg("by"), "Moves the members at or above position up by by.");
+    cls.def("__len__", reading<&Bitmap::cardinality>, "Number of members.");
+    cls.def("__contains__", reading<&Bitmap::contains>, position, "position in self.");
+    cls.def("contract", &shift<&Bitmap::contract>, position, py::arg("by"),
+            "Drops the members in [position - by + 1, position] and moves those above down by by.");
+    cls.def("expand", &shift<&Bitmap::expand>, position, py::arg("by"),
+            "Moves the members at or above position up by by.");
 
     cls.def("set", &pointOrRange<&Bitmap::add, &Bitmap::addRange>, position, py::arg("endEx") = none,
             "Adds position, or every position of [position, endEx).");
     cls.def("unset", &pointOrRange<&Bitmap::remove, &Bitmap::removeRange>, position, py::arg("endEx") = none,
             "Removes position, or every position of [position, endEx).");
-    cls.def(
-        "flip",
-        [](Bitmap &self, uint64_t position, std::optional<uint64_t> endEx) {
-            // The binding's own check: an empty or reversed range is refused.
-            if (endEx && position >= *endEx) throw std::runtime_error("Invalid range.");
-            if (endEx) {
-                self.flip(position, *endEx);
-            } else {
-                self.flip(position);
-            }
-        },
-        position, py::arg("endEx"),
-        "Toggles every position of [position, endEx), or position alone when endEx is None.");
+    cls.def("flip", &flip, position, py::arg("endEx"),
+            "Toggles every position of [position, endEx), or position alone when endEx is None.");
 
     defineAlgebra(cls);
 

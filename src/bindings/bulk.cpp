@@ -10,6 +10,7 @@
 #include <pybind11/stl.h>
 
 #include "bindings/casters.hpp"
+#include "bindings/guarded_call.hpp"
 #include "bindings/registration.hpp"
 
 namespace py = pybind11;
@@ -21,13 +22,34 @@ namespace {
 
 using Values = py::array_t<uint64_t, py::array::c_style | py::array::forcecast>;
 
-// Runs fill(in, count, out) over the values into a new array of their length.
+// Runs fill(in, count, out) over the values into a new array of their
+// length, reading `bitmap`. The arrays stay referenced for the whole call.
 template <typename Out, typename Fill>
-py::array_t<Out> fillFor(const Values &values, Fill fill) {
+py::array_t<Out> fillFor(const Bitmap &bitmap, const Values &values, Fill fill) {
     const auto count = static_cast<size_t>(values.size());
     py::array_t<Out> result(static_cast<py::ssize_t>(count));
-    fill(values.data(), count, result.mutable_data());
+    const uint64_t *in = values.data();
+    Out *out = result.mutable_data();
+    LongCall(reads(bitmap), isLong(count, kLongElements)).run([&] { fill(in, count, out); });
     return result;
+}
+
+std::vector<Claim> readingAll(const std::vector<const Bitmap *> &inputs) {
+    std::vector<Claim> claims;
+    claims.reserve(inputs.size());
+    for (const Bitmap *input : inputs) claims.push_back(reads(*input));
+    return claims;
+}
+
+bool anyLong(const std::vector<const Bitmap *> &inputs) {
+    // Many small sets make a long call too.
+    if (isLong(inputs.size(), kLongContainers)) return true;
+    return std::any_of(inputs.begin(), inputs.end(), [](const Bitmap *input) { return isLong(*input); });
+}
+
+template <Bitmap (*Combine)(const Bitmap *const *, size_t)>
+Bitmap combineAll(const std::vector<const Bitmap *> &inputs) {
+    return LongCall(readingAll(inputs), anyLong(inputs)).run([&] { return Combine(inputs.data(), inputs.size()); });
 }
 
 py::array_t<uint64_t> toArray(const std::vector<uint64_t> &values) {
@@ -43,7 +65,7 @@ void registerBulk(py::module_ &module) {
     bulk.def(
         "contains_many",
         [](const Bitmap &bitmap, const Values &positions) {
-            return fillFor<bool>(positions, [&](const uint64_t *in, size_t count, bool *out) {
+            return fillFor<bool>(bitmap, positions, [&](const uint64_t *in, size_t count, bool *out) {
                 bitmap.containsMany(in, count, out);
             });
         },
@@ -51,7 +73,7 @@ void registerBulk(py::module_ &module) {
     bulk.def(
         "lower_cardinality_many",
         [](const Bitmap &bitmap, const Values &positions) {
-            return fillFor<uint64_t>(positions, [&](const uint64_t *in, size_t count, uint64_t *out) {
+            return fillFor<uint64_t>(bitmap, positions, [&](const uint64_t *in, size_t count, uint64_t *out) {
                 bitmap.lowerCardinalityMany(in, count, out);
             });
         },
@@ -59,17 +81,17 @@ void registerBulk(py::module_ &module) {
     bulk.def(
         "nth_many",
         [](const Bitmap &bitmap, const Values &ordinals) {
-            const uint64_t cardinality = bitmap.cardinality();
-            const uint64_t *in = ordinals.data();
-            for (size_t i = 0; i < static_cast<size_t>(ordinals.size()); ++i) {
-                if (in[i] >= cardinality) {
-                    throw py::index_error("ordinal " + std::to_string(in[i]) + " at index " +
-                                          std::to_string(i) + " is past the last member (cardinality " +
-                                          std::to_string(cardinality) + ")");
+            return fillFor<uint64_t>(bitmap, ordinals, [&](const uint64_t *in, size_t count, uint64_t *out) {
+                // Checked under the claim: the set cannot shrink before the answers.
+                const uint64_t cardinality = bitmap.cardinality();
+                for (size_t i = 0; i < count; ++i) {
+                    if (in[i] >= cardinality) {
+                        throw py::index_error("ordinal " + std::to_string(in[i]) + " at index " +
+                                              std::to_string(i) + " is past the last member (cardinality " +
+                                              std::to_string(cardinality) + ")");
+                    }
                 }
-            }
-            return fillFor<uint64_t>(ordinals, [&](const uint64_t *values, size_t count, uint64_t *out) {
-                bitmap.nthMany(values, count, out);
+                bitmap.nthMany(in, count, out);
             });
         },
         "Member of each 0-based ordinal.");
@@ -77,24 +99,21 @@ void registerBulk(py::module_ &module) {
         "runs",
         [](const Bitmap &bitmap) {
             std::vector<uint64_t> firsts, lasts;
-            bitmap.runs(firsts, lasts);
+            LongCall(reads(bitmap), isLong(bitmap)).run([&] { bitmap.runs(firsts, lasts); });
             return py::make_tuple(toArray(firsts), toArray(lasts));
         },
         "First and last member of each maximal run.");
-    bulk.def("intersection_cardinality", &Bitmap::intersectionCardinality, "Members of both.");
+    bulk.def(
+        "intersection_cardinality",
+        [](const Bitmap &bitmap, const Bitmap &other) {
+            return LongCall(reads(bitmap), reads(other), isLong(bitmap, other)).run([&] {
+                return bitmap.intersectionCardinality(other);
+            });
+        },
+        "Members of both.");
     // The package checks the list's items; pybind11 refuses anything else with TypeError.
-    bulk.def(
-        "union_all",
-        [](const std::vector<const Bitmap *> &inputs) {
-            return Bitmap::unionAll(inputs.data(), inputs.size());
-        },
-        "Members of any of the sets.");
-    bulk.def(
-        "intersection_all",
-        [](const std::vector<const Bitmap *> &inputs) {
-            return Bitmap::intersectionAll(inputs.data(), inputs.size());
-        },
-        "Members of all of the sets.");
+    bulk.def("union_all", &combineAll<&Bitmap::unionAll>, "Members of any of the sets.");
+    bulk.def("intersection_all", &combineAll<&Bitmap::intersectionAll>, "Members of all of the sets.");
 }
 
 }  // namespace morvane::bindings

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "bindings/buffers.hpp"
+#include "bindings/guarded_call.hpp"
 
 namespace py = pybind11;
 using morvane::storage::Bitmap;
@@ -14,17 +15,26 @@ using morvane::storage::Bitmap;
 namespace morvane::bindings {
 
 // Allocating an array can run Python code (the first one imports NumPy's C
-// API, any one may collect garbage), and a finaliser may change the set. Each
-// result is therefore sized again after its allocation, and filled only when
-// the set still has that size; nothing between that check and the fill runs
-// Python code.
+// API, any one may collect garbage), and a finaliser may change the set; no
+// claim is held meanwhile (see guarded_call.hpp). Each result is therefore
+// sized again after its allocation, under the claim, and filled only when the
+// set has not changed since it was sized.
 py::array_t<uint64_t> indexArray(const Bitmap &bitmap) {
     for (;;) {
-        const uint64_t count = bitmap.cardinality();
+        uint64_t generation = 0;
+        const uint64_t count = shortRead(bitmap, [&] {
+            generation = bitmap.generation();
+            return bitmap.cardinality();
+        });
         py::array_t<uint64_t> result(static_cast<py::ssize_t>(count));
-        if (bitmap.cardinality() != count) continue;
-        bitmap.copyPositions(result.mutable_data());
-        return result;
+        uint64_t *out = result.mutable_data();
+        const bool filled =
+            LongCall(reads(bitmap), isLong(static_cast<size_t>(count), kLongElements)).run([&] {
+                if (bitmap.generation() != generation) return false;
+                bitmap.copyPositions(out);
+                return true;
+            });
+        if (filled) return result;
     }
 }
 
@@ -33,7 +43,6 @@ namespace {
 struct MaskSpan {
     uint64_t offset = 0;
     uint64_t length = 0;  // 0 for an empty set
-    bool operator==(const MaskSpan &other) const { return offset == other.offset && length == other.length; }
 };
 
 MaskSpan maskSpan(const Bitmap &bitmap, bool relative) {
@@ -54,55 +63,81 @@ MaskSpan maskSpan(const Bitmap &bitmap, bool relative) {
 }  // namespace
 
 py::array_t<bool> boolArray(const Bitmap &bitmap, bool invert, bool relative) {
-    MaskSpan span = maskSpan(bitmap, relative);
-    py::array_t<bool> result(static_cast<py::ssize_t>(span.length));
-    // Sized again after the allocation (see indexArray).
-    while (!(maskSpan(bitmap, relative) == span)) {
-        span = maskSpan(bitmap, relative);
-        result = py::array_t<bool>(static_cast<py::ssize_t>(span.length));
-    }
-    if (span.length == 0) return result;
-    const uint64_t offset = span.offset, length = span.length;
-    bool *out = result.mutable_data();
-    std::memset(out, invert ? 1 : 0, length);
-    const bool member = !invert;
-    for (const auto &[key, slot] : bitmap.entries()) {
-        const uint64_t high = uint64_t{key} << 32;
-        slot.forEachChunk([&](const uint32_t *values, uint32_t count) {
-            for (uint32_t i = 0; i < count; ++i) out[(high | values[i]) - offset] = member;
+    for (;;) {
+        uint64_t generation = 0;
+        const MaskSpan span = shortRead(bitmap, [&] {
+            generation = bitmap.generation();
+            return maskSpan(bitmap, relative);
         });
+        py::array_t<bool> result(static_cast<py::ssize_t>(span.length));
+        bool *out = result.mutable_data();
+        // Sized again after the allocation (see indexArray).
+        const bool filled =
+            LongCall(reads(bitmap), isLong(static_cast<size_t>(span.length), kLongBytes)).run([&] {
+                if (bitmap.generation() != generation) return false;
+                if (span.length == 0) return true;
+                std::memset(out, invert ? 1 : 0, span.length);
+                const bool member = !invert;
+                for (const auto &[key, slot] : bitmap.entries()) {
+                    const uint64_t high = uint64_t{key} << 32;
+                    slot.forEachChunk([&](const uint32_t *values, uint32_t count) {
+                        for (uint32_t i = 0; i < count; ++i) out[(high | values[i]) - span.offset] = member;
+                    });
+                }
+                return true;
+            });
+        if (filled) return result;
     }
-    return result;
 }
 
+// The buffers below are held (Py_buffer) for the whole call: a bytearray
+// cannot be resized or freed while a call runs without the lock.
 size_t writeInto(const Bitmap &bitmap, const py::buffer &buffer, bool portable) {
     ByteView bytes = requestBytes(buffer, true);
-    const size_t needed = bitmap.persistedSize(portable);
-    if (bytes.size() < needed) {
-        throw std::length_error("buffer too small for the serialized form: " + std::to_string(needed) +
-                                " bytes needed, " + std::to_string(bytes.size()) + " given");
-    }
-    return static_cast<size_t>(bitmap.write(bytes.data(), portable) - bytes.data());
+    return LongCall(reads(bitmap), isLong(bitmap)).run([&] {
+        const size_t needed = bitmap.persistedSize(portable);
+        if (bytes.size() < needed) {
+            throw std::length_error("buffer too small for the serialized form: " + std::to_string(needed) +
+                                    " bytes needed, " + std::to_string(bytes.size()) + " given");
+        }
+        return static_cast<size_t>(bitmap.write(bytes.data(), portable) - bytes.data());
+    });
 }
 
 Bitmap readFrom(const py::buffer &buffer, bool portable) {
     ByteView bytes = requestBytes(buffer, false);
-    return Bitmap::read(bytes.data(), bytes.size(), portable);
+    return LongCall(std::vector<Claim>{}, isLong(bytes.size(), kLongBytes)).run([&] {
+        return Bitmap::read(bytes.data(), bytes.size(), portable);
+    });
 }
 
 py::bytes toPortable64(const Bitmap &bitmap) {
-    const size_t size = bitmap.portable64Size();
-    // Sized once and written in place: the bytes are never built twice.
-    py::bytes result =
-        py::reinterpret_steal<py::bytes>(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
-    if (!result) throw py::error_already_set();
-    bitmap.writePortable64(PyBytes_AS_STRING(result.ptr()));
-    return result;
+    for (;;) {
+        uint64_t generation = 0;
+        const size_t size = shortRead(bitmap, [&] {
+            generation = bitmap.generation();
+            return bitmap.portable64Size();
+        });
+        // Sized once and written in place: the bytes are never built twice.
+        py::bytes result = py::reinterpret_steal<py::bytes>(
+            PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+        if (!result) throw py::error_already_set();
+        char *out = PyBytes_AS_STRING(result.ptr());
+        // Sized again after the allocation (see indexArray).
+        const bool written = LongCall(reads(bitmap), isLong(size, kLongBytes)).run([&] {
+            if (bitmap.generation() != generation) return false;
+            bitmap.writePortable64(out);
+            return true;
+        });
+        if (written) return result;
+    }
 }
 
 Bitmap fromPortable64(const py::buffer &buffer) {
     ByteView bytes = requestBytes(buffer, false);
-    return Bitmap::readPortable64(bytes.data(), bytes.size());
+    return LongCall(std::vector<Claim>{}, isLong(bytes.size(), kLongBytes)).run([&] {
+        return Bitmap::readPortable64(bytes.data(), bytes.size());
+    });
 }
 
 }  // namespace morvane::bindings

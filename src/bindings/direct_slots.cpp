@@ -6,6 +6,8 @@
 // keeps. pybind11's own function objects and definitions are not touched.
 #include "bindings/direct_slots.hpp"
 
+#include "bindings/guarded_call.hpp"
+
 #include <cstdint>
 #include <new>
 #include <optional>
@@ -115,9 +117,10 @@ PyObject *isEmpty(Bitmap &b) { return newBool(b.isEmpty()); }
 PyObject *first(Bitmap &b) { return newOptional(b.first()); }
 PyObject *last(Bitmap &b) { return newOptional(b.last()); }
 
-// The common call: (bitmap, position) for a method, (bitmap) for a getter.
+// The common call: (bitmap, position) for a method, (bitmap) for a getter,
+// as a short call of kind `Kind` on the bitmap once the position is read.
 // Null with no error set declines the call: the registered function takes it.
-template <auto Handler>
+template <auto Handler, Access Kind>
 PyObject *answer(PyObject *const *args, Py_ssize_t count) {
     constexpr bool kTakesPosition = std::is_same_v<decltype(Handler), PositionHandler>;
     if (count != (kTakesPosition ? 2 : 1)) return nullptr;
@@ -127,8 +130,10 @@ PyObject *answer(PyObject *const *args, Py_ssize_t count) {
         if constexpr (kTakesPosition) {
             uint64_t position;
             if (!readPosition(args[1], position)) return nullptr;
+            ShortCall guard(bitmap->access(), Kind);
             return Handler(*bitmap, position);
         } else {
+            ShortCall guard(bitmap->access(), Kind);
             return Handler(*bitmap);
         }
     } catch (...) {
@@ -167,19 +172,19 @@ PyObject *callRegistered(PyObject *function, PyObject *const *args, Py_ssize_t c
 // The C function of a fast method. `registered` (the function object's
 // __self__) is pybind11's function for the same name: every call this path
 // declines goes to it unchanged, through the vectorcall protocol.
-template <auto Handler>
+template <auto Handler, Access Kind>
 PyObject *fastCall(PyObject *registered, PyObject *const *args, Py_ssize_t count, PyObject *names) {
     if (names == nullptr || PyTuple_GET_SIZE(names) == 0) {
-        PyObject *result = answer<Handler>(args, count);
+        PyObject *result = answer<Handler, Kind>(args, count);
         if (result != nullptr || PyErr_Occurred()) return result;
     }
     return callRegistered(registered, args, count, names);
 }
 
 // A new function object in front of `method` (pybind11's instancemethod): the
-// same name, docstring and module, calling fastCall<Handler> with the
+// same name, docstring and module, calling fastCall<Handler, Kind> with the
 // registered function as its __self__.
-template <auto Handler>
+template <auto Handler, Access Kind>
 py::object fastFunction(PyObject *method) {
     if (method == nullptr || !PyInstanceMethod_Check(method) ||
         !PyCFunction_Check(PyInstanceMethod_GET_FUNCTION(method))) {
@@ -190,7 +195,7 @@ py::object fastFunction(PyObject *method) {
     static PyMethodDef definition{};
     definition = PyMethodDef{
         registered->m_ml->ml_name,
-        reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fastCall<Handler>)),
+        reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fastCall<Handler, Kind>)),
         METH_FASTCALL | METH_KEYWORDS,
         registered->m_ml->ml_doc,
     };
@@ -202,16 +207,16 @@ py::object fastFunction(PyObject *method) {
     return bound;
 }
 
-template <auto Handler>
+template <auto Handler, Access Kind = Access::Read>
 void speedUpMethod(PyTypeObject *type, const char *name) {
-    py::object fast = fastFunction<Handler>(PyDict_GetItemString(type->tp_dict, name));
+    py::object fast = fastFunction<Handler, Kind>(PyDict_GetItemString(type->tp_dict, name));
     if (PyDict_SetItemString(type->tp_dict, name, fast.ptr()) != 0) throw py::error_already_set();
 }
 
 template <auto Handler>
 void speedUpGetter(PyTypeObject *type, const char *name) {
     auto property = py::reinterpret_borrow<py::object>(PyDict_GetItemString(type->tp_dict, name));
-    py::object fast = fastFunction<Handler>(py::getattr(property, "fget").ptr());
+    py::object fast = fastFunction<Handler, Access::Read>(py::getattr(property, "fget").ptr());
     py::object replaced = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyProperty_Type))(
         fast, py::none(), py::none(), py::getattr(property, "__doc__"));
     if (PyDict_SetItemString(type->tp_dict, name, replaced.ptr()) != 0) throw py::error_already_set();
@@ -233,6 +238,7 @@ int containsSlot(PyObject *self, PyObject *argument) {
     const Bitmap *bitmap = heldBitmap(self);
     if (bitmap && readPosition(argument, position)) {
         try {
+            ShortCall guard(bitmap->access(), Access::Read);
             return bitmap->contains(position);  // may build the lookup view, which allocates
         } catch (...) {
             translateCurrent();
@@ -248,7 +254,7 @@ template <lenfunc Registered::*fallback>
 Py_ssize_t lengthSlot(PyObject *self) {
     if (const Bitmap *bitmap = heldBitmap(self)) {
         try {
-            const uint64_t count = bitmap->cardinality();
+            const uint64_t count = shortRead(*bitmap, [&] { return bitmap->cardinality(); });
             if (count <= static_cast<uint64_t>(PY_SSIZE_T_MAX)) return static_cast<Py_ssize_t>(count);
         } catch (...) {  // NOLINT(bugprone-empty-catch): the fallback raises it with its message
         }
@@ -296,10 +302,11 @@ void installDirectSlots(py::class_<Bitmap> &cls) {
     speedUpMethod<PositionHandler{nth}>(type, "nth");
     speedUpMethod<PositionHandler{lowerCardinality}>(type, "lower_cardinality");
     speedUpMethod<PositionHandler{upperCardinality}>(type, "upper_cardinality");
-    speedUpMethod<PositionHandler{nearest<&Bitmap::selfOrNext>}>(type, "self_or_next");
-    speedUpMethod<PositionHandler{nearest<&Bitmap::selfOrPrevious>}>(type, "self_or_previous");
-    speedUpMethod<PositionHandler{add}>(type, "set");
-    speedUpMethod<PositionHandler{remove}>(type, "unset");
+    // These create the entry of the position's key when it is missing.
+    speedUpMethod<PositionHandler{nearest<&Bitmap::selfOrNext>}, Access::Write>(type, "self_or_next");
+    speedUpMethod<PositionHandler{nearest<&Bitmap::selfOrPrevious>}, Access::Write>(type, "self_or_previous");
+    speedUpMethod<PositionHandler{add}, Access::Write>(type, "set");
+    speedUpMethod<PositionHandler{remove}, Access::Write>(type, "unset");
     speedUpGetter<GetterHandler{cardinality}>(type, "cardinality");
     speedUpGetter<GetterHandler{isEmpty}>(type, "empty");
     speedUpGetter<GetterHandler{first}>(type, "first");

@@ -5,6 +5,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include "bindings/guarded_call.hpp"
 #include "storage/bitmap.hpp"
 
 namespace morvane::bindings {
@@ -18,8 +19,10 @@ public:
     enum class Step { Member, End, Changed };
     // The next member into `member`, or why there is none. Once the end is
     // reached the set is not looked at again.
+    // Reads the set (a short call on it: it waits while a call changes it).
     Step step(uint64_t &member) {
         if (exhausted) return Step::End;
+        ShortCall guard(bitmap.access(), Access::Read);
         // A changed set may have freed the containers the cursor points into.
         if (bitmap.generation() != generation) return Step::Changed;
         if (next == filled && !refill()) return Step::End;

@@ -2,6 +2,7 @@
 // interface: MemoryScanner first, then Bitmap.
 #include <pybind11/pybind11.h>
 
+#include "bindings/guarded_call.hpp"
 #include "bindings/numpy_guard.hpp"
 #include "bindings/registration.hpp"
 
@@ -11,4 +12,6 @@ PYBIND11_MODULE(_morvane_rec_extension, module) {
     morvane::bindings::registerBitmap(module);
     // Private: the package's bulk functions build on it.
     morvane::bindings::registerBulk(module);
+    // Only in the test build: hooks that park a call without the lock.
+    morvane::bindings::registerTestHooks(module);
 }

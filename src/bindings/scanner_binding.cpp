@@ -5,6 +5,7 @@
 
 #include "bindings/buffers.hpp"
 #include "bindings/casters.hpp"
+#include "bindings/guarded_call.hpp"
 #include "bindings/registration.hpp"
 #include "scanner/memory_scanner.hpp"
 
@@ -19,8 +20,13 @@ void registerMemoryScanner(py::module_ &module) {
     cls.def(
         "scan",
         [](MemoryScanner &self, const py::buffer &buffer) {
+            // The buffer stays held (Py_buffer) while the scan runs without the lock.
             ByteView bytes = requestBytes(buffer, false);
-            auto result = self.scan(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size());
+            const auto *data = reinterpret_cast<const uint8_t *>(bytes.data());
+            // The parser and its buffers are the scanner's state: a scan writes it.
+            auto result = LongCall(writes(self), isLong(bytes.size(), kLongBytes)).run([&] {
+                return self.scan(data, bytes.size());
+            });
             return std::pair<uint64_t, uint64_t>(result.documents, result.coveredBytes);
         },
         "(documents, covered bytes): the complete JSON documents at the front of the buffer "

@@ -6,6 +6,8 @@
 
 #include <simdjson.h>
 
+#include "concurrency/access_state.hpp"
+
 // Counts the complete JSON documents at the front of a byte buffer with the
 // on-demand document stream. One parser per scanner: its working buffers are
 // sized for min(1 GiB, the longest buffer scanned so far rounded up to a power
@@ -33,6 +35,9 @@ public:
     // covered length stops at the start of the document in which the error may
     // lie: after the mark, or 0, when the error is the first step.
     Result scan(const uint8_t *data, size_t length);
+
+    // Who is using the scanner now (see Bitmap::access); scan() never looks at it.
+    morvane::concurrency::AccessState &access() const noexcept { return access_; }
 
 private:
     // One run of the document stream.
@@ -70,4 +75,5 @@ private:
     size_t batchSize = 0;
     std::unique_ptr<uint8_t[]> copy;
     size_t copyCapacity = 0;
+    mutable morvane::concurrency::AccessState access_;
 };

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "concurrency/access_state.hpp"
 #include "storage/keys.hpp"
 #include "storage/slot_bitmap.hpp"
 #include "storage/slot_map.hpp"
@@ -179,6 +180,10 @@ public:
     // an iterator made at one generation is valid while it holds.
     uint64_t generation() const noexcept { return slots.generation(); }
 
+    // Who is using the set now, for callers that run calls on several threads
+    // (the binding); the set itself never looks at it.
+    concurrency::AccessState &access() const noexcept { return access_; }
+
 private:
     // Result of | and ^: every key of both maps, shared keys through `combine`.
     template <typename Combine>
@@ -191,6 +196,7 @@ private:
     const SlotBitmap *find(uint32_t key) const { return slots.findSlot(key); }
 
     Slots slots;
+    mutable concurrency::AccessState access_;
 };
 
 // Walks the members in ascending order (and back), skipping empty slots. Valid

@@ -25,7 +25,9 @@ def test_module_holds_both_classes_in_registration_order():
     public = [name for name in vars(ext) if not name.startswith("_")]
     assert public == ["MemoryScanner", "Bitmap"]
     # The bulk functions' native part is private; the package publishes them.
-    assert [name for name in vars(ext) if name.startswith("_") and not name.startswith("__")] == ["_bulk"]
+    # The test build adds its hooks (`_testing`); wheels do not have them.
+    private = [name for name in vars(ext) if name.startswith("_") and not name.startswith("__")]
+    assert private in (["_bulk"], ["_bulk", "_testing"])
     registered = [n for n in vars(ext.Bitmap) if n in BITMAP_NAMES]
     assert registered == BITMAP_NAMES
     assert [n for n in vars(ext.MemoryScanner) if n in ("__init__", "scan")] == ["__init__", "scan"]
