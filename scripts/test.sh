@@ -2,7 +2,8 @@
 # Runs every test: sets up and builds if needed, then the C++ tests (CTest, and
 # once under valgrind) and the Python tests against the module installed in the
 # venv; then both suites again on a build with AddressSanitizer and
-# UndefinedBehaviorSanitizer. SANITIZE=0 skips the sanitizer leg; PYTHON picks
+# UndefinedBehaviorSanitizer, and the tests of several threads under
+# ThreadSanitizer. SANITIZE=0 skips the sanitizer leg; PYTHON picks
 # another interpreter (scripts/env.sh).
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -40,6 +41,15 @@ test "${PIPESTATUS[0]}" -eq 0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 echo "[test] C++ tests under sanitizers"
 ASAN_OPTIONS=detect_leaks=1 ctest --test-dir "$asan_dir" --output-on-failure -j "$(nproc)"
+echo "[test] C++ tests of several threads under ThreadSanitizer"
+tsan_dir="build/tsan"
+if [ ! -f "$tsan_dir/CMakeCache.txt" ]; then
+    cmake -S . -B "$tsan_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMORVANE_TSAN=ON -DMORVANE_WERROR=ON \
+        -DMORVANE_PYTHON_MODULE=OFF -DMORVANE_BENCH=OFF >/dev/null
+fi
+cmake --build "$tsan_dir" -j "$(nproc)" --target morvane_thread_tests 2>&1 | grep -vE '^\[ *[0-9]+%\]|^-- ' || true
+test "${PIPESTATUS[0]}" -eq 0
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 "$tsan_dir/morvane_thread_tests" --gtest_brief=1
 echo "[test] coverage-guided fuzzing (${FUZZ_SECONDS:-60}s per target)"
 FUZZ_SECONDS="${FUZZ_SECONDS:-60}" scripts/fuzz.sh
 echo "[test] Python tests under sanitizers"

@@ -57,7 +57,6 @@ bool ClaimSet::tryTake() noexcept {
 void ClaimSet::waitUntilAdmitted() const {
     std::unique_lock<std::mutex> hold(claimsMutex);
     waiting.fetch_add(1, std::memory_order_seq_cst);
-    std::atomic_thread_fence(std::memory_order_seq_cst);
     claimsReleased.wait(hold, [this] { return admitted(); });
     waiting.fetch_sub(1, std::memory_order_relaxed);
 }
@@ -66,16 +65,15 @@ void ClaimSet::release() noexcept {
     for (size_t i = 0; i < count_; ++i) {
         std::atomic<int64_t> &users = claims_[i].state->users_;
         if (claims_[i].access == Access::Write) {
-            users.store(0, std::memory_order_release);
+            users.store(0, std::memory_order_seq_cst);
         } else {
-            users.fetch_sub(1, std::memory_order_acq_rel);
+            users.fetch_sub(1, std::memory_order_seq_cst);
         }
     }
-    std::atomic_thread_fence(std::memory_order_seq_cst);
     // A waiter counts itself under the mutex before it checks: either it sees
     // the release above, or it is counted here and in its wait once the mutex
     // is passed, so no wake-up is lost.
-    if (waiting.load(std::memory_order_relaxed) == 0) return;
+    if (waiting.load(std::memory_order_seq_cst) == 0) return;
     { std::lock_guard<std::mutex> pass(claimsMutex); }
     claimsReleased.notify_all();
 }

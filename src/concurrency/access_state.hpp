@@ -27,7 +27,9 @@ public:
     // the interpreter lock, against claims that are only taken under it) use
     // it instead of a claim.
     bool admits(Access access) const noexcept {
-        const int64_t users = users_.load(std::memory_order_acquire);
+        // Sequentially consistent (a plain load on common processors): a
+        // waiter's check and a release's look at the waiters pair up.
+        const int64_t users = users_.load(std::memory_order_seq_cst);
         return access == Access::Read ? users >= 0 : users == 0;
     }
 
