@@ -54,7 +54,6 @@ Bitmap fromPositions(const std::optional<PositionArray> &indices) {
     return result;
 }
 
-
 // set and unset: one position, or the range [position, endEx) when endEx is given.
 template <void (Bitmap::*Point)(uint64_t), void (Bitmap::*Range)(uint64_t, uint64_t)>
 void pointOrRange(Bitmap &self, uint64_t position, std::optional<uint64_t> endEx) {
@@ -69,7 +68,9 @@ void pointOrRange(Bitmap &self, uint64_t position, std::optional<uint64_t> endEx
 // Calls reading both sets: without the lock when they are large.
 template <auto Operation>
 auto readingBoth(const Bitmap &self, const Bitmap &other) {
-    return LongCall(reads(self), reads(other), isLong(self, other)).run([&] { return (self.*Operation)(other); });
+    return LongCall(reads(self), reads(other), isLong(self, other)).run([&] {
+        return (self.*Operation)(other);
+    });
 }
 
 // The in-place forms change the receiver and return a new object holding a copy.
@@ -84,8 +85,8 @@ Bitmap inPlace(Bitmap &self, const Bitmap &other) {
 template <typename Class>
 void defineAlgebra(Class &cls) {
     const auto other = py::arg("other");
-    constexpr auto exclusive = &readingBoth<&Bitmap::operator^>;
-    constexpr auto either = &readingBoth<&Bitmap::operator|>;
+    constexpr auto exclusive = &readingBoth<&Bitmap::operator^ >;
+    constexpr auto either = &readingBoth<&Bitmap::operator| >;
     constexpr auto both = &readingBoth<&Bitmap::operator&>;
     constexpr auto onlySelf = &readingBoth<&Bitmap::operator- >;
     cls.def("symmetric_difference", exclusive, other, "New set: members of exactly one.");
@@ -96,7 +97,7 @@ void defineAlgebra(Class &cls) {
     cls.def("__and__", both, other, "self & other: a new set, the intersection.");
     cls.def("__sub__", onlySelf, other, "self - other: a new set, the difference.");
     cls.def("__xor__", exclusive, other, "self ^ other: a new set, the symmetric difference.");
-    cls.def("__eq__", &readingBoth<&Bitmap::operator==>, other, "Whether both hold the same members.");
+    cls.def("__eq__", &readingBoth<&Bitmap::operator== >, other, "Whether both hold the same members.");
     cls.def("inplace_symmetric_difference", &inPlace<&Bitmap::operator^= >, other,
             "Symmetric difference in place; returns a copy of the result.");
     cls.def("inplace_union", &inPlace<&Bitmap::operator|= >, other,
@@ -135,7 +136,9 @@ void shift(Bitmap &self, uint64_t position, uint64_t by) {
 }
 
 std::optional<uint64_t> selfOrNext(Bitmap &self, uint64_t position) { return self.selfOrNext(position); }
-std::optional<uint64_t> selfOrPrevious(Bitmap &self, uint64_t position) { return self.selfOrPrevious(position); }
+std::optional<uint64_t> selfOrPrevious(Bitmap &self, uint64_t position) {
+    return self.selfOrPrevious(position);
+}
 
 void flip(Bitmap &self, uint64_t position, std::optional<uint64_t> endEx) {
     // The binding's own check: an empty or reversed range is refused.
@@ -151,7 +154,7 @@ void flip(Bitmap &self, uint64_t position, std::optional<uint64_t> endEx) {
 }  // namespace
 
 void registerBitmap(py::module_ &module) {
-    py::class_<Bitmap> cls(module, "Bitmap");
+    py::class_<Bitmap, BitmapHolder> cls(module, "Bitmap");
     const auto none = py::none();
     const auto position = py::arg("position");
 
@@ -161,7 +164,8 @@ void registerBitmap(py::module_ &module) {
     cls.def("slice", &sliceOf, py::arg("startInc"), py::arg("endInc"),
             "New set of the members in [startInc, endInc): the end is exclusive.");
     cls.def("persisted_size", &persistedSize, py::arg("portable") = true, py::arg("optimize") = true,
-            py::arg("shrink") = true, "Bytes that write() needs; optimize/shrink compact the set itself first.");
+            py::arg("shrink") = true,
+            "Bytes that write() needs; optimize/shrink compact the set itself first.");
     cls.def_static("read", &readFrom, py::arg("buffer"), py::arg("portable") = true,
                    "New set read from the serialized form at the start of buffer.");
     cls.def("to_portable64", &toPortable64,

@@ -49,7 +49,9 @@ bool anyLong(const std::vector<const Bitmap *> &inputs) {
 
 template <Bitmap (*Combine)(const Bitmap *const *, size_t)>
 Bitmap combineAll(const std::vector<const Bitmap *> &inputs) {
-    return LongCall(readingAll(inputs), anyLong(inputs)).run([&] { return Combine(inputs.data(), inputs.size()); });
+    return LongCall(readingAll(inputs), anyLong(inputs)).run([&] {
+        return Combine(inputs.data(), inputs.size());
+    });
 }
 
 py::array_t<uint64_t> toArray(const std::vector<uint64_t> &values) {

@@ -285,7 +285,7 @@ PyObject *iteratorNextSlot(PyObject *self) {
 
 }  // namespace
 
-void installDirectSlots(py::class_<Bitmap> &cls) {
+void installDirectSlots(py::class_<Bitmap, BitmapHolder> &cls) {
     auto *type = reinterpret_cast<PyTypeObject *>(cls.ptr());
     bitmapType = type;
     registered.contains = type->tp_as_sequence->sq_contains;

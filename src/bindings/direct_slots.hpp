@@ -2,6 +2,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include "bindings/guarded_call.hpp"
 #include "bindings/iteration.hpp"
 #include "storage/bitmap.hpp"
 
@@ -14,7 +15,7 @@
 namespace morvane::bindings {
 
 // Call after every method of the class is registered.
-void installDirectSlots(pybind11::class_<storage::Bitmap> &cls);
+void installDirectSlots(pybind11::class_<storage::Bitmap, BitmapHolder> &cls);
 // Call once the iterator class is registered.
 void installIteratorSlot(pybind11::class_<MemberIterator> &cls);
 

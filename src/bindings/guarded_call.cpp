@@ -90,6 +90,16 @@ void LongCall::begin() {
     taken_ = take;
 }
 
+void UnlockedDelete::operator()(Bitmap *bitmap) const noexcept {
+    if (bitmap != nullptr && PyGILState_Check() && isLong(*bitmap)) {
+        PyThreadState *state = PyEval_SaveThread();
+        delete bitmap;
+        PyEval_RestoreThread(state);
+        return;
+    }
+    delete bitmap;
+}
+
 void reachedWithoutLock() noexcept {
 #ifdef MORVANE_TEST_HOOKS
     std::unique_lock<std::mutex> hold(parking.mutex);

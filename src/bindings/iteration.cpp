@@ -63,7 +63,8 @@ py::iterator iterateMembers(const Bitmap &bitmap) {
     // The set's own Python object: pybind11 finds the registered instance.
     py::object owner = py::cast(&bitmap, py::return_value_policy::reference);
     // A short read of the set: the walk starts at its current generation.
-    auto owned = shortRead(bitmap, [&] { return std::make_unique<MemberIterator>(bitmap, std::move(owner)); });
+    auto owned =
+        shortRead(bitmap, [&] { return std::make_unique<MemberIterator>(bitmap, std::move(owner)); });
     py::object object = py::cast(owned.get(), py::return_value_policy::take_ownership);
     owned.release();  // NOLINT(bugprone-unused-return-value): now held by the Python object
     return py::iterator(std::move(object));

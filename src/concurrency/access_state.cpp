@@ -20,8 +20,7 @@ std::atomic<size_t> waiting{0};
 void ClaimSet::merge() noexcept {
     Claim *claims = claims_;
     const size_t count = count_;
-    std::sort(claims, claims + count,
-              [](const Claim &a, const Claim &b) { return a.state < b.state; });
+    std::sort(claims, claims + count, [](const Claim &a, const Claim &b) { return a.state < b.state; });
     size_t kept = 0;
     for (size_t i = 0; i < count; ++i) {
         if (kept > 0 && claims[kept - 1].state == claims[i].state) {

@@ -5,10 +5,10 @@ import random
 import threading
 import time
 
+import _morvane_rec_extension as ext
 import numpy as np
 import pytest
 
-import _morvane_rec_extension as ext
 from morvane_rec import Bitmap, MemoryScanner, intersection_all, union_all
 
 hooks = getattr(ext, "_testing", None)
@@ -26,7 +26,7 @@ def every_call_long():
 def outcome(call):
     try:
         return ("value", call())
-    except Exception as error:  # noqa: BLE001: the class and text are compared
+    except Exception as error:  # the class and text are compared
         return ("error", type(error), str(error))
 
 

@@ -56,7 +56,8 @@ TEST(BitmapConcurrentReads, ConstQueriesFromSeveralThreadsAgreeWithOneThread) {
     std::vector<uint64_t> sparse, dense, probes;
     for (int i = 0; i < 20000; ++i) sparse.push_back(rng() % (uint64_t{1} << 40));
     for (uint64_t i = 0; i < 300000; i += 1 + rng() % 3) dense.push_back(i + 5 * kKey);
-    for (int i = 0; i < 300; ++i) probes.push_back(i % 2 ? sparse[rng() % sparse.size()] : rng() % (6 * kKey));
+    for (int i = 0; i < 300; ++i)
+        probes.push_back(i % 2 ? sparse[rng() % sparse.size()] : rng() % (6 * kKey));
     const std::string expected = answers(fromValues(sparse), fromValues(dense), probes);
     for (int round = 0; round < 3; ++round) {
         // Fresh sets: every kept state is built by whichever thread comes first.
