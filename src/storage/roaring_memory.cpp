@@ -46,12 +46,8 @@ void ensureHeadroom(size_t bytes) {
 }
 
 void installRoaringAllocator() {
-    static const bool installed = [] {
-        roaring_init_memory_hook(
-            {throwingMalloc, throwingRealloc, throwingCalloc, std::free, throwingAlignedMalloc, std::free});
-        return true;
-    }();
-    (void)installed;
+    roaring_init_memory_hook(
+        {throwingMalloc, throwingRealloc, throwingCalloc, std::free, throwingAlignedMalloc, std::free});
 }
 
 }  // namespace morvane::storage

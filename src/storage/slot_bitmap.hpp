@@ -12,8 +12,8 @@
 
 namespace morvane::storage {
 
-// Makes CRoaring's failed allocations throw std::bad_alloc; done once when the
-// core is loaded.
+// Makes CRoaring's failed allocations throw std::bad_alloc; done when the
+// core is loaded, and again by a test that swapped the hook for its own.
 void installRoaringAllocator();
 // Throws std::bad_alloc unless `bytes` (when large) can be allocated now.
 void ensureHeadroom(size_t bytes);

@@ -41,7 +41,16 @@ void uncounted(void *memory) {
     std::free(memory);
 }
 
-void installCountingHook() {
+// The counting hook for one test; the core's own hook afterwards, since the
+// counting one is not safe across threads.
+struct CountingHook {
+    CountingHook();
+    CountingHook(const CountingHook &) = delete;
+    CountingHook &operator=(const CountingHook &) = delete;
+    ~CountingHook() { morvane::storage::installRoaringAllocator(); }
+};
+
+CountingHook::CountingHook() {
     roaring_init_memory_hook({
         [](size_t size) { return counted(std::malloc(size == 0 ? 1 : size), size); },
         [](void *memory, size_t size) -> void * {
@@ -170,7 +179,7 @@ TEST(FailedAllocation, RangeEditsGiveCRoaringsOwnContainers) {
 TEST(FailedAllocation, PointRangeFlipAndShiftChangeNothingWhenAnAllocationFails) {
     std::mt19937_64 random(11);
     const Bitmap start = mixedSet(random);
-    installCountingHook();
+    const CountingHook hook;
     for (int round = 0; round < 40; ++round) {
         const uint64_t base = (round % 2 ? kKey : 0) + random() % (12u << 16);
         const uint64_t span = random() % (uint64_t{1} << (random() % 34));
