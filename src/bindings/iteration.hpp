@@ -40,7 +40,7 @@ private:
     pybind11::object owner;  // the Python set, kept alive while the iterator lives
     const storage::Bitmap &bitmap;
     uint64_t generation;  // of the set when the walk began
-    storage::Bitmap::BitmapForwardIterator cursor;
+    storage::Bitmap::Iterator cursor;
     uint64_t block[kBlockMembers];
     size_t next = 0;
     size_t filled = 0;

@@ -20,12 +20,12 @@ namespace morvane::storage {
 // Entries whose slot bitmap is empty are kept: no operation but `contract` and
 // the whole-map ones (`clear`, assignment, move) erase an entry, and several
 // operations create them. Membership and equality ignore empty entries; entry
-// presence shows in `all`, `isSubset`, `hasSharedPositionsWith`, `isFull` and
+// presence shows in `all`, `isSubset`, `sharesKeysWith`, `isFull` and
 // the serialized form.
 class Bitmap {
 public:
     using Slots = SlotMap;
-    class BitmapForwardIterator;
+    class Iterator;
 
     static constexpr uint32_t highKey(uint64_t position) { return storage::highKey(position); }
     static constexpr uint32_t lowPart(uint64_t position) { return storage::lowPart(position); }
@@ -93,7 +93,7 @@ public:
     // Members of both, without building the intersection (modulo 2^64).
     uint64_t intersectionCardinality(const Bitmap &other) const;
     // Some key has an entry on both sides, whatever the slots hold.
-    bool hasSharedPositionsWith(const Bitmap &other) const;
+    bool sharesKeysWith(const Bitmap &other) const;
 
     // --- Ranges: [start, end), split at key boundaries --------------------------
     // addRange, removeRange and flip create the entry of every key from start's to
@@ -114,8 +114,8 @@ public:
     // when none. Creates the entry of position's key when missing.
     std::optional<uint64_t> selfOrNext(uint64_t position);
     std::optional<uint64_t> selfOrPrevious(uint64_t position);
-    BitmapForwardIterator begin() const;
-    BitmapForwardIterator end() const;
+    Iterator begin() const;
+    Iterator end() const;
 
     // --- Shifting ---------------------------------------------------------------
     // Members in [start, end) at their own positions. Throws std::runtime_error
@@ -193,36 +193,45 @@ private:
     void addRuns(size_t count, const uint64_t *values);
 
     SlotBitmap &findOrCreate(uint32_t key) { return slots.findOrCreate(key); }
+    // The slot of `key` for reading, its entry created when missing; counts
+    // and view stay when it is there (the generation advances all the same).
+    const SlotBitmap &findOrCreateQuietly(uint32_t key) {
+        if (const SlotBitmap *slot = find(key)) {
+            slots.markChanged();
+            return *slot;
+        }
+        return findOrCreate(key);
+    }
     const SlotBitmap *find(uint32_t key) const { return slots.findSlot(key); }
 
     Slots slots;
     mutable concurrency::AccessState access_;
 };
 
-// Walks the members in ascending order (and back), skipping empty slots. Valid
-// while its Bitmap lives and is not modified.
-class Bitmap::BitmapForwardIterator {
+// Walks the members both ways, ascending with ++ and descending with --,
+// skipping empty slots. Valid while its Bitmap lives and is not modified.
+class Bitmap::Iterator {
 public:
     // `atEnd` makes the end iterator.
-    BitmapForwardIterator(const Bitmap &bitmap, bool atEnd);
+    Iterator(const Bitmap &bitmap, bool atEnd);
 
     uint64_t operator*() const { return join(current->first, cursor.current_value); }
-    BitmapForwardIterator &operator++();
-    BitmapForwardIterator operator++(int);
+    Iterator &operator++();
+    Iterator operator++(int);
     // Writes up to `capacity` members from here on to `out`, ascending, and
     // moves past them; returns how many (0 at the end).
     size_t read(uint64_t *out, size_t capacity);
     // From the end, lands on the largest member.
-    BitmapForwardIterator &operator--();
-    BitmapForwardIterator operator--(int);
+    Iterator &operator--();
+    Iterator operator--(int);
 
     // The end orders after every member; otherwise by position.
-    bool operator==(const BitmapForwardIterator &other) const;
-    bool operator!=(const BitmapForwardIterator &other) const { return !(*this == other); }
-    bool operator<(const BitmapForwardIterator &other) const;
-    bool operator<=(const BitmapForwardIterator &other) const { return !(other < *this); }
-    bool operator>(const BitmapForwardIterator &other) const { return other < *this; }
-    bool operator>=(const BitmapForwardIterator &other) const { return !(*this < other); }
+    bool operator==(const Iterator &other) const;
+    bool operator!=(const Iterator &other) const { return !(*this == other); }
+    bool operator<(const Iterator &other) const;
+    bool operator<=(const Iterator &other) const { return !(other < *this); }
+    bool operator>(const Iterator &other) const { return other < *this; }
+    bool operator>=(const Iterator &other) const { return !(*this < other); }
 
     bool atEnd() const { return current == mapEnd; }
 

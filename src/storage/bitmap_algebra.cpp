@@ -251,7 +251,7 @@ uint64_t Bitmap::intersectionCardinality(const Bitmap &other) const {
     return total;
 }
 
-bool Bitmap::hasSharedPositionsWith(const Bitmap &other) const {
+bool Bitmap::sharesKeysWith(const Bitmap &other) const {
     auto theirs = other.slots.begin();
     for (const auto &entry : slots) {
         if (seek(theirs, other.slots.end(), entry.first) != nullptr) return true;

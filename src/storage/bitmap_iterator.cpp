@@ -7,8 +7,8 @@
 
 namespace morvane::storage {
 
-Bitmap::BitmapForwardIterator Bitmap::begin() const { return BitmapForwardIterator(*this, false); }
-Bitmap::BitmapForwardIterator Bitmap::end() const { return BitmapForwardIterator(*this, true); }
+Bitmap::Iterator Bitmap::begin() const { return Iterator(*this, false); }
+Bitmap::Iterator Bitmap::end() const { return Iterator(*this, true); }
 
 void Bitmap::copyPositions(uint64_t *out) const {
     // Each slot's low parts are extracted in bulk, then widened. Small slots go
@@ -49,7 +49,7 @@ void Bitmap::copyPositions(uint64_t *out) const {
     }
 }
 
-Bitmap::BitmapForwardIterator::BitmapForwardIterator(const Bitmap &bitmap, bool atEnd)
+Bitmap::Iterator::Iterator(const Bitmap &bitmap, bool atEnd)
     : bitmap(&bitmap),
       current(bitmap.slots.begin()),
       mapEnd(bitmap.slots.end()),
@@ -62,20 +62,20 @@ Bitmap::BitmapForwardIterator::BitmapForwardIterator(const Bitmap &bitmap, bool 
     settleForward();
 }
 
-void Bitmap::BitmapForwardIterator::settleForward() {
+void Bitmap::Iterator::settleForward() {
     while (!cursor.has_value) {
         if (++current == mapEnd) return;
         roaring_iterator_init(current->second.raw(), &cursor);
     }
 }
 
-Bitmap::BitmapForwardIterator &Bitmap::BitmapForwardIterator::operator++() {
+Bitmap::Iterator &Bitmap::Iterator::operator++() {
     if (cursor.has_value) roaring_uint32_iterator_advance(&cursor);
     settleForward();
     return *this;
 }
 
-size_t Bitmap::BitmapForwardIterator::read(uint64_t *out, size_t capacity) {
+size_t Bitmap::Iterator::read(uint64_t *out, size_t capacity) {
     // The dependency's bulk read fills a small buffer of low parts per slot.
     constexpr uint32_t kBlock = 256;
     uint32_t lows[kBlock];
@@ -91,13 +91,13 @@ size_t Bitmap::BitmapForwardIterator::read(uint64_t *out, size_t capacity) {
     return filled;
 }
 
-Bitmap::BitmapForwardIterator Bitmap::BitmapForwardIterator::operator++(int) {
-    BitmapForwardIterator before = *this;
+Bitmap::Iterator Bitmap::Iterator::operator++(int) {
+    Iterator before = *this;
     ++*this;
     return before;
 }
 
-Bitmap::BitmapForwardIterator &Bitmap::BitmapForwardIterator::operator--() {
+Bitmap::Iterator &Bitmap::Iterator::operator--() {
     if (current == mapEnd) {
         --current;
         roaring_iterator_init_last(current->second.raw(), &cursor);
@@ -112,18 +112,18 @@ Bitmap::BitmapForwardIterator &Bitmap::BitmapForwardIterator::operator--() {
     return *this;
 }
 
-Bitmap::BitmapForwardIterator Bitmap::BitmapForwardIterator::operator--(int) {
-    BitmapForwardIterator before = *this;
+Bitmap::Iterator Bitmap::Iterator::operator--(int) {
+    Iterator before = *this;
     --*this;
     return before;
 }
 
-bool Bitmap::BitmapForwardIterator::operator==(const BitmapForwardIterator &other) const {
+bool Bitmap::Iterator::operator==(const Iterator &other) const {
     if (atEnd() || other.atEnd()) return atEnd() == other.atEnd();
     return **this == *other;
 }
 
-bool Bitmap::BitmapForwardIterator::operator<(const BitmapForwardIterator &other) const {
+bool Bitmap::Iterator::operator<(const Iterator &other) const {
     if (atEnd()) return false;
     if (other.atEnd()) return true;
     return **this < *other;

@@ -38,14 +38,14 @@ uint64_t Bitmap::nth(uint64_t ordinal) const {
 
 std::optional<uint64_t> Bitmap::selfOrNext(uint64_t position) {
     const uint32_t h = highKey(position), l = lowPart(position);
-    const SlotBitmap &slot = findOrCreate(h);
+    const SlotBitmap &slot = findOrCreateQuietly(h);
     if (slot.contains(l)) return position;
     const uint64_t atOrBelow = slot.rank(l);
     uint32_t low = 0;
     if (atOrBelow < slot.cardinality() && slot.select(static_cast<uint32_t>(atOrBelow), low)) {
         return join(h, low);
     }
-    const Slots &entries = slots;  // reading only: the counts stay
+    const Slots &entries = slots;
     for (auto it = entries.upper_bound(h); it != entries.end(); ++it) {
         if (!it->second.isEmpty()) return join(it->first, it->second.minimum());
     }
@@ -54,12 +54,12 @@ std::optional<uint64_t> Bitmap::selfOrNext(uint64_t position) {
 
 std::optional<uint64_t> Bitmap::selfOrPrevious(uint64_t position) {
     const uint32_t h = highKey(position), l = lowPart(position);
-    const SlotBitmap &slot = findOrCreate(h);
+    const SlotBitmap &slot = findOrCreateQuietly(h);
     if (slot.contains(l)) return position;
     const uint64_t below = slot.rank(l);  // l is no member, so these are all below it
     uint32_t low = 0;
     if (below > 0 && slot.select(static_cast<uint32_t>(below - 1), low)) return join(h, low);
-    const Slots &entries = slots;  // reading only: the counts stay
+    const Slots &entries = slots;
     for (auto it = std::make_reverse_iterator(entries.lower_bound(h)); it != entries.rend(); ++it) {
         if (!it->second.isEmpty()) return join(it->first, it->second.maximum());
     }

@@ -39,7 +39,7 @@ Bitmap Bitmap::of(std::initializer_list<uint64_t> positions) {
 }
 
 void Bitmap::add(uint64_t position) {
-    slots.changeOrCreate(highKey(position), [&](SlotBitmap &slot) { slot.add(lowPart(position)); });
+    slots.changePoint(highKey(position), true, [&](SlotBitmap &slot) { return slot.add(lowPart(position)); });
 }
 
 void Bitmap::addMany(size_t count, const uint64_t *values) {
@@ -73,7 +73,8 @@ void Bitmap::addRuns(size_t count, const uint64_t *values) {
 }
 
 void Bitmap::remove(uint64_t position) {
-    if (SlotBitmap *slot = slots.findSlot(highKey(position))) slot->remove(lowPart(position));
+    slots.changePoint(highKey(position), false,
+                      [&](SlotBitmap &slot) { return slot.remove(lowPart(position)); });
 }
 
 void Bitmap::flip(uint64_t position) {

@@ -3,20 +3,16 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <vector>
 
 #include "storage/keys.hpp"
-#include "storage/node_pool.hpp"
 #include "storage/slot_bitmap.hpp"
+#include "storage/slot_tree.hpp"
 
 namespace morvane::storage {
-
-using SlotTree =
-    std::map<uint32_t, SlotBitmap, std::less<uint32_t>, PoolAllocator<std::pair<const uint32_t, SlotBitmap>>>;
 
 // Cumulative member counts of a slot tree, so that cardinality, rank and
 // select need not walk every slot and container below the answer.

@@ -50,9 +50,10 @@ public:
     SlotBitmap clipped(uint32_t first, uint32_t last) const;
 
     // Points. Both give the strong guarantee: a failed allocation throws
-    // std::bad_alloc before any member changes.
-    void add(uint32_t value);
-    void remove(uint32_t value);
+    // std::bad_alloc before any member changes. They return whether the slot
+    // changed; when not, every count kept for it stays.
+    bool add(uint32_t value);
+    bool remove(uint32_t value);
     bool contains(uint32_t value) const { return roaring_bitmap_contains(&bitmap_, value); }
     void clear() noexcept {
         changed();

@@ -106,7 +106,7 @@ container_t *negatedCopy(const container_t *container, uint8_t type, Negate nega
 
 }  // namespace
 
-void SlotBitmap::add(uint32_t value) {
+bool SlotBitmap::add(uint32_t value) {
     roaring_array_t &containers = bitmap_.high_low_container;
     const auto key = static_cast<uint16_t>(value >> 16);
     const auto low = static_cast<uint16_t>(value);
@@ -123,10 +123,12 @@ void SlotBitmap::add(uint32_t value) {
         changed();
         ra_insert_new_key_value_at(&containers, -index - 1, key, fresh.release(), ARRAY_CONTAINER_TYPE);
         keepCount(known, 0, 1);
-        return;
+        return true;
     }
     container_t *container = containers.containers[index];
     const uint8_t type = containers.typecodes[index];
+    // A member already there changes nothing: every kept count stays.
+    if (container_contains(container, low, type)) return false;
     const int32_t before = storedCardinality(container, type);
     makeRoom(container, type, low, true);
     changed();
@@ -138,20 +140,19 @@ void SlotBitmap::add(uint32_t value) {
         containers.containers[index] = result;
         containers.typecodes[index] = newType;
     }
+    return true;
 }
 
-void SlotBitmap::remove(uint32_t value) {
+bool SlotBitmap::remove(uint32_t value) {
     roaring_array_t &containers = bitmap_.high_low_container;
     const int32_t index = ra_get_index(&containers, static_cast<uint16_t>(value >> 16));
-    const uint32_t known = cardinality_.load(std::memory_order_relaxed);
-    changed();
-    if (index < 0) {
-        keepCount(known, 0, 0);
-        return;
-    }
+    if (index < 0) return false;
     const auto low = static_cast<uint16_t>(value);
     container_t *container = containers.containers[index];
     const uint8_t type = containers.typecodes[index];
+    if (!container_contains(container, low, type)) return false;
+    const uint32_t known = cardinality_.load(std::memory_order_relaxed);
+    changed();
     const int32_t before = storedCardinality(container, type);
     makeRoom(container, type, low, false);
     uint8_t newType = type;
@@ -163,6 +164,7 @@ void SlotBitmap::remove(uint32_t value) {
         containers.typecodes[index] = newType;
     }
     if (!container_nonzero_cardinality(result, newType)) ra_remove_at_index_and_free(&containers, index);
+    return true;
 }
 
 void SlotBitmap::copyContainers(const roaring_bitmap_t &source, roaring_bitmap_t &target) {

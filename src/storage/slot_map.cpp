@@ -25,48 +25,12 @@ void SlotMap::entriesChanged() noexcept {
     ++generation_;
     ++entriesGeneration_;
     counts_.entriesChanged();
-    lookupsSinceChange_.store(0, std::memory_order_relaxed);
-}
-
-bool SlotMap::viewUsable() const {
-    if (viewFor_.load(std::memory_order_acquire) == entriesGeneration_) return true;
-    if (map_.size() < kSmallestIndexed) return false;
-    const size_t lookups = lookupsSinceChange_.load(std::memory_order_relaxed) + 1;
-    lookupsSinceChange_.store(lookups, std::memory_order_relaxed);
-    if (lookups * kEntriesPerLookup < map_.size()) return false;
-    buildView();
-    return viewFor_.load(std::memory_order_acquire) == entriesGeneration_;
-}
-
-SlotBitmap *SlotMap::viewLookup(uint32_t key) const {
-    if (viewKeys_.empty()) return nullptr;
-    // The directory narrows a large view to the keys that share the top bits
-    // of `key`, so the search starts in a few cache lines instead of the top
-    // of a large array.
-    const uint32_t *keys = viewKeys_.data();
-    size_t begin = 0, end = viewKeys_.size();
-    if (!viewDirectory_.empty()) {
-        begin = viewDirectory_[key >> kDirectoryShift];
-        end = viewDirectory_[(key >> kDirectoryShift) + 1];
-        if (begin == end) return nullptr;
-    }
-    // Halving without branches: the comparisons of random lookups mispredict,
-    // a conditional move does not. Ends on the first key not below `key`, or
-    // on the last key of the stretch.
-    const uint32_t *first = keys + begin;
-    for (size_t length = end - begin; length > 1;) {
-        const size_t half = length / 2;
-        first = first[half] < key ? first + half : first;
-        length -= half;
-    }
-    first += *first < key && first + 1 < keys + end;
-    if (*first != key) return nullptr;
-    return viewSlots_[static_cast<size_t>(first - keys)];
+    view_.entriesChanged();
 }
 
 SlotBitmap *SlotMap::locate(uint32_t key) const {
-    if (viewUsable()) return viewLookup(key);
     // The map is ours; constness is the caller's, restored by the public overloads.
+    if (viewUsable()) return view_.find(key);
     auto &map = const_cast<Map &>(map_);
     const auto found = map.find(key);
     return found == map.end() ? nullptr : &found->second;
@@ -79,13 +43,13 @@ void SlotMap::walk(const CountingIndex::BlockStart &start, Visit visit) const {
         // Its slot pointers are known up front, so the counts ahead are asked
         // for at once, where the tree gives one node per cache miss.
         constexpr size_t kAhead = 8;
-        const size_t entries = viewSlots_.size();
+        const size_t entries = view_.size();
         for (size_t i = start.entryIndex; i < std::min(entries, start.entryIndex + kAhead); ++i) {
-            viewSlots_[i]->prefetchCount();
+            view_.slotAt(i)->prefetchCount();
         }
         for (size_t i = start.entryIndex; i < entries; ++i) {
-            if (i + kAhead < entries) viewSlots_[i + kAhead]->prefetchCount();
-            if (visit(viewKeys_[i], *viewSlots_[i])) return;
+            if (i + kAhead < entries) view_.slotAt(i + kAhead)->prefetchCount();
+            if (visit(view_.keyAt(i), *view_.slotAt(i))) return;
         }
         return;
     }
@@ -132,7 +96,7 @@ SlotBitmap &SlotMap::findOrCreate(uint32_t key, iterator *created) {
     ++generation_;
     counts_.slotChanged(key);
     if (viewUsable()) {
-        if (SlotBitmap *slot = viewLookup(key)) return *slot;
+        if (SlotBitmap *slot = view_.find(key)) return *slot;
     }
     auto [entry, inserted] = map_.try_emplace(key);
     if (inserted) {
@@ -161,34 +125,6 @@ void SlotMap::Changes::commit() {
     for (size_t i = 0; i < targets.size(); ++i) targets[i]->second = std::move(assigned_[i].second);
     for (const uint32_t key : erased_) map_.erase(map_.find(key));
     for (SlotBitmap::Edit &edit : edits_) edit.commit();
-}
-
-void SlotMap::buildView() const {
-    std::lock_guard<std::mutex> lock(viewBuild_);
-    if (viewFor_.load(std::memory_order_relaxed) == entriesGeneration_) return;
-    try {
-        viewKeys_.clear();
-        viewSlots_.clear();
-        viewKeys_.reserve(map_.size());
-        viewSlots_.reserve(map_.size());
-        for (auto &[key, slot] : const_cast<Map &>(map_)) {  // see locate()
-            viewKeys_.push_back(key);
-            viewSlots_.push_back(&slot);
-        }
-        viewDirectory_.clear();
-        if (viewKeys_.size() >= kDirectedFrom) {
-            // viewDirectory_[t] is the index of the first key whose top bits are t or more.
-            viewDirectory_.resize((size_t{1} << (32 - kDirectoryShift)) + 1);
-            size_t index = 0;
-            for (size_t top = 0; top < viewDirectory_.size(); ++top) {
-                while (index < viewKeys_.size() && (viewKeys_[index] >> kDirectoryShift) < top) ++index;
-                viewDirectory_[top] = static_cast<uint32_t>(index);
-            }
-        }
-    } catch (const std::bad_alloc &) {
-        return;  // lookups keep walking the tree
-    }
-    viewFor_.store(entriesGeneration_, std::memory_order_release);
 }
 
 }  // namespace morvane::storage

@@ -1,16 +1,15 @@
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <map>
-#include <mutex>
 #include <utility>
 #include <vector>
 
 #include "storage/counting_index.hpp"
-#include "storage/node_pool.hpp"
+#include "storage/lookup_view.hpp"
 #include "storage/slot_bitmap.hpp"
+#include "storage/slot_tree.hpp"
 
 namespace morvane::storage {
 
@@ -22,11 +21,9 @@ namespace morvane::storage {
 // may change (a non-const iterator or slot reference counts as a change, since
 // any slot may be written through it), and tells the state kept beside the
 // map what the change may touch:
-// - the lookup view (a sorted array of keys beside pointers to their slots,
-//   for point lookups that stay in cache where a walk down scattered tree
-//   nodes does not, and for the counting walks across a block of entries)
-//   is valid for one generation of the entries; a change of entries makes it
-//   stale, and the next lookup that pays for it rebuilds it;
+// - the lookup view (LookupView) is valid for one generation of the
+//   entries; a change of entries makes it stale, and the next lookup that
+//   pays for it rebuilds it;
 // - the counting index (CountingIndex) is told the key of a changed slot, or
 //   that any slot or the entries changed, and recounts what that touched;
 // - recompressing slots (`recompressSlots`) changes neither members nor
@@ -101,6 +98,22 @@ public:
         }
     }
 
+    // A point change of the slot of `key`, created empty when missing if
+    // `create`: change(slot) returns whether it changed the slot, and the
+    // counts hear of it only then, so that a call that changes nothing keeps
+    // every kept state. The generation advances either way (an iterator ends
+    // at any call of a changing operation).
+    template <typename Change>
+    void changePoint(uint32_t key, bool create, Change change) {
+        ++generation_;
+        SlotBitmap *slot = locate(key);
+        if (slot == nullptr) {
+            if (create) changeOrCreate(key, change);
+        } else if (change(*slot)) {
+            counts_.slotChanged(key);
+        }
+    }
+
     // Changes of several entries, prepared out of place and committed
     // together, so that a failed allocation leaves the map as it was.
     class Changes;
@@ -163,13 +176,6 @@ public:
     }
 
 private:
-    // The view is built once the lookups since the last change reach 1/64 of
-    // the entries: building costs at most 64 copied entries (a few ns each,
-    // in sequence) per lookup, where one walk down a large tree costs a cache
-    // miss per level. Small maps are walked directly.
-    static constexpr size_t kSmallestIndexed = 64;
-    static constexpr size_t kEntriesPerLookup = 64;
-
     // Sets `*created` to a new entry, or leaves it when the entry was there.
     SlotBitmap &findOrCreate(uint32_t key, iterator *created);
     // Entries come or go (which may also change any slot).
@@ -183,35 +189,19 @@ private:
         slotsChanged();
         return map_;
     }
-    // Whether lookups may go through the view; counts the lookup and builds
-    // the view when its time has come.
-    bool viewUsable() const;
-    SlotBitmap *viewLookup(uint32_t key) const;
+    // Whether lookups may go through the view (see LookupView::usable).
+    bool viewUsable() const { return view_.usable(const_cast<Map &>(map_), entriesGeneration_); }
     SlotBitmap *locate(uint32_t key) const;
-    void buildView() const;
     // Calls visit(key, slot) on the entries in key order from `start` on,
     // until it returns true.
     template <typename Visit>
     void walk(const CountingIndex::BlockStart &start, Visit visit) const;
 
-    static constexpr uint64_t kNoView = UINT64_MAX;
-    // Views of this many keys or more get a directory by their top 16 bits.
-    static constexpr size_t kDirectedFrom = size_t{1} << 14;
-    static constexpr unsigned kDirectoryShift = 16;
-
     Map map_;
     uint64_t generation_ = 0;
     // Advanced when entries come or go: the view holds their pointers.
     uint64_t entriesGeneration_ = 0;
-    // The sorted view, valid when `viewFor_` equals `entriesGeneration_`;
-    // written only under `viewBuild_` and published with release.
-    mutable std::vector<uint32_t> viewKeys_;
-    mutable std::vector<SlotBitmap *> viewSlots_;
-    mutable std::vector<uint32_t> viewDirectory_;
-    mutable std::atomic<uint64_t> viewFor_{kNoView};
-    // Counted loosely: racing readers may lose increments, which only delays the build.
-    mutable std::atomic<size_t> lookupsSinceChange_{0};
-    mutable std::mutex viewBuild_;
+    LookupView view_;
     CountingIndex counts_;
 };
 

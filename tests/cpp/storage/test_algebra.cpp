@@ -92,9 +92,9 @@ TEST(BitmapComparison, SubsetNeedsMatchingEntries) {
     EXPECT_FALSE(a.isSubset(Bitmap::of({1, 3})));
 }
 
-TEST(BitmapComparison, SharedPositionsLookAtKeysOnly) {
-    EXPECT_TRUE(Bitmap().hasSharedPositionsWith(Bitmap()));
-    EXPECT_FALSE(Bitmap(0, nullptr).hasSharedPositionsWith(Bitmap()));
-    EXPECT_TRUE(fromValues({5}).hasSharedPositionsWith(fromValues({6})));
-    EXPECT_FALSE(fromValues({5}).hasSharedPositionsWith(fromValues({kKey + 5})));
+TEST(BitmapComparison, SharedKeysLookAtKeysOnly) {
+    EXPECT_TRUE(Bitmap().sharesKeysWith(Bitmap()));
+    EXPECT_FALSE(Bitmap(0, nullptr).sharesKeysWith(Bitmap()));
+    EXPECT_TRUE(fromValues({5}).sharesKeysWith(fromValues({6})));
+    EXPECT_FALSE(fromValues({5}).sharesKeysWith(fromValues({kKey + 5})));
 }

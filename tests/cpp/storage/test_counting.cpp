@@ -101,6 +101,31 @@ TEST(BitmapCounting, PointChangesMoveAKnownCountByTheirMember) {
     }
 }
 
+TEST(BitmapCounting, PointCallsThatChangeNothingKeepTheCounts) {
+    // A slot of many containers keeps block counts once a query took them;
+    // adding a member or removing an absent one must not drop them, while
+    // still ending iterations (the generation advances).
+    std::vector<uint64_t> values;
+    for (uint64_t i = 0; i < 400; ++i) values.push_back(kKey + (i << 16) + 7);
+    Bitmap bitmap = fromValues(values);
+    const auto blocksCounted = [&] { return bitmap.entries().findSlot(1)->blocksCounted(); };
+    ASSERT_EQ(bitmap.nth(300), values[300]);
+    ASSERT_TRUE(blocksCounted());
+    uint64_t generation = bitmap.generation();
+    bitmap.add(values[10]);
+    bitmap.remove(kKey + 8);
+    bitmap.remove(9 * kKey);
+    EXPECT_TRUE(blocksCounted());
+    EXPECT_GT(bitmap.generation(), generation);
+    EXPECT_EQ(bitmap.selfOrNext(values[3] + 1), values[4]);
+    EXPECT_TRUE(blocksCounted());
+    generation = bitmap.generation();
+    bitmap.add(values[10] + 1);
+    EXPECT_FALSE(blocksCounted());
+    EXPECT_GT(bitmap.generation(), generation);
+    EXPECT_EQ(bitmap.nth(11), values[10] + 1);
+}
+
 TEST(BitmapCounting, ConcurrentConstQueriesAgreeWithAWalk) {
     // The counts are built by whichever thread needs them first.
     std::mt19937_64 rng(12);

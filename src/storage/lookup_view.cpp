@@ -1,0 +1,71 @@
+#include "storage/lookup_view.hpp"
+
+#include <new>
+
+namespace morvane::storage {
+
+bool LookupView::usable(SlotTree &tree, uint64_t entriesGeneration) const {
+    if (for_.load(std::memory_order_acquire) == entriesGeneration) return true;
+    if (tree.size() < kSmallestIndexed) return false;
+    const size_t lookups = lookups_.load(std::memory_order_relaxed) + 1;
+    lookups_.store(lookups, std::memory_order_relaxed);
+    if (lookups * kEntriesPerLookup < tree.size()) return false;
+    build(tree, entriesGeneration);
+    return for_.load(std::memory_order_acquire) == entriesGeneration;
+}
+
+SlotBitmap *LookupView::find(uint32_t key) const {
+    if (keys_.empty()) return nullptr;
+    // The directory narrows a large view to the keys that share the top bits
+    // of `key`, so the search starts in a few cache lines instead of the top
+    // of a large array.
+    const uint32_t *keys = keys_.data();
+    size_t begin = 0, end = keys_.size();
+    if (!directory_.empty()) {
+        begin = directory_[key >> kDirectoryShift];
+        end = directory_[(key >> kDirectoryShift) + 1];
+        if (begin == end) return nullptr;
+    }
+    // Halving without branches: the comparisons of random lookups mispredict,
+    // a conditional move does not. Ends on the first key not below `key`, or
+    // on the last key of the stretch.
+    const uint32_t *first = keys + begin;
+    for (size_t length = end - begin; length > 1;) {
+        const size_t half = length / 2;
+        first = first[half] < key ? first + half : first;
+        length -= half;
+    }
+    first += *first < key && first + 1 < keys + end;
+    if (*first != key) return nullptr;
+    return slots_[static_cast<size_t>(first - keys)];
+}
+
+void LookupView::build(SlotTree &tree, uint64_t entriesGeneration) const {
+    std::lock_guard<std::mutex> lock(build_);
+    if (for_.load(std::memory_order_relaxed) == entriesGeneration) return;
+    try {
+        keys_.clear();
+        slots_.clear();
+        keys_.reserve(tree.size());
+        slots_.reserve(tree.size());
+        for (auto &[key, slot] : tree) {
+            keys_.push_back(key);
+            slots_.push_back(&slot);
+        }
+        directory_.clear();
+        if (keys_.size() >= kDirectedFrom) {
+            // directory_[t] is the index of the first key whose top bits are t or more.
+            directory_.resize((size_t{1} << (32 - kDirectoryShift)) + 1);
+            size_t index = 0;
+            for (size_t top = 0; top < directory_.size(); ++top) {
+                while (index < keys_.size() && (keys_[index] >> kDirectoryShift) < top) ++index;
+                directory_[top] = static_cast<uint32_t>(index);
+            }
+        }
+    } catch (const std::bad_alloc &) {
+        return;  // lookups keep walking the tree
+    }
+    for_.store(entriesGeneration, std::memory_order_release);
+}
+
+}  // namespace morvane::storage
