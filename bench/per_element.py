@@ -88,6 +88,9 @@ def rows_for(values, contender, probes, absent, ordinals):
         ("p in b", contains_loop, n),
         ("contains(p)", loop(member, probes), n),
         ("set(p)+unset(p), absent", set_unset_absent, 2 * len(absent)),
+        # Calls that change nothing: the member is there / is not.
+        ("set(p), present", loop(add, probes), n),
+        ("unset(p), absent", loop(discard, absent), len(absent)),
         ("nth(i)", loop(nth, ordinals), len(ordinals)),
         ("lower_cardinality(p)", loop(lower, counted), len(counted)),
     ]
