@@ -48,9 +48,9 @@ private:
     // miss per level. Small trees are walked directly.
     static constexpr size_t kSmallestIndexed = 64;
     static constexpr size_t kEntriesPerLookup = 64;
-    // Views of this many keys or more get a directory by their top 16 bits.
-    static constexpr size_t kDirectedFrom = size_t{1} << 14;
-    static constexpr unsigned kDirectoryShift = 16;
+    // Views of this many keys or more get a directory: the span from their
+    // first to their last key cut into about as many buckets as keys.
+    static constexpr size_t kDirectedFrom = size_t{1} << 10;
     static constexpr uint64_t kNone = UINT64_MAX;
 
     void build(SlotTree &tree, uint64_t entriesGeneration) const;
@@ -59,7 +59,11 @@ private:
     // under `build_`.
     mutable std::vector<uint32_t> keys_;
     mutable std::vector<SlotBitmap *> slots_;
+    // directory_[b]: the index of the first key at or above bucket b, that is
+    // at or above directoryBase_ + (b << directoryShift_).
     mutable std::vector<uint32_t> directory_;
+    mutable uint32_t directoryBase_ = 0;
+    mutable unsigned directoryShift_ = 0;
     mutable std::atomic<uint64_t> for_{kNone};
     // Counted loosely: racing readers may lose increments, which only delays the build.
     mutable std::atomic<size_t> lookups_{0};

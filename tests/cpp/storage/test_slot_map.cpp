@@ -128,8 +128,10 @@ TEST(SlotMapView, SelfMoveKeepsTheEntries) {
     EXPECT_EQ(keysOf(bitmap), (std::vector<uint32_t>{0, 1}));
 }
 
-// Large views search through a directory of their keys' top bits: keys at both
-// ends of the key space, in clusters and alone must all be found, and no other.
+// Large views search through a directory of buckets from their first to their
+// last key: keys at both ends of the key space, in clusters and alone must all
+// be found, and no other; so must keys of a narrow span far from key 0, probed
+// below, inside and above it.
 TEST(SlotMapView, LargeViewsFindEveryKeyThroughTheirDirectory) {
     std::mt19937_64 random(9);
     std::vector<uint64_t> values;
@@ -140,4 +142,9 @@ TEST(SlotMapView, LargeViewsFindEveryKeyThroughTheirDirectory) {
     for (int i = 0; i < 3000; ++i) values.push_back((uint64_t{0x12345678} + i) * kKey);
     Bitmap bitmap = fromValues(values);
     expectLookupsAgreeWithIteration(bitmap, random, "directory");
+
+    std::vector<uint64_t> narrow;
+    for (uint64_t key = 300; key < 300 + 3000; key += 1 + random() % 2) narrow.push_back(key * kKey + 11);
+    Bitmap clustered = fromValues(narrow);
+    expectLookupsAgreeWithIteration(clustered, random, "narrow span");
 }
