@@ -239,7 +239,6 @@ private:
     // Moves forward from `current` to the first entry whose cursor has a value.
     void settleForward();
 
-    const Bitmap *bitmap;
     Slots::const_iterator current;
     Slots::const_iterator mapEnd;
     Slots::const_iterator mapBegin;
