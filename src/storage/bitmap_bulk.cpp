@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "storage/bitmap.hpp"
+#include "storage/slot_readers.hpp"
 
 namespace morvane::storage {
 
@@ -77,7 +78,7 @@ void Bitmap::containsMany(const uint64_t *positions, size_t count, bool *out) co
         return;
     }
     auto entry = slots.begin();
-    std::optional<SlotBitmap::Cursor> cursor;
+    std::optional<SlotCursor> cursor;
     forEachAscending(positions, count, kContainerBits, [&](uint64_t position, size_t index) {
         const uint32_t key = highKey(position);
         for (; entry != slots.end() && entry->first < key; ++entry) cursor.reset();
@@ -97,7 +98,7 @@ void Bitmap::lowerCardinalityMany(const uint64_t *positions, size_t count, uint6
     }
     auto entry = slots.begin();
     uint64_t before = 0;  // members of the entries before `entry`, modulo 2^64 as for one position
-    std::optional<SlotBitmap::Cursor> cursor;
+    std::optional<SlotCursor> cursor;
     forEachAscending(positions, count, kContainerBits, [&](uint64_t position, size_t index) {
         const uint32_t key = highKey(position);
         for (; entry != slots.end() && entry->first < key; ++entry) {
@@ -131,7 +132,7 @@ void Bitmap::nthMany(const uint64_t *ordinals, size_t count, uint64_t *out) cons
     }
     auto entry = slots.begin();
     uint64_t before = 0;  // members of the entries before `entry`
-    std::optional<SlotBitmap::Cursor> cursor;
+    std::optional<SlotCursor> cursor;
     // The cursor's select moves forward only: ordinals are sorted in full.
     forEachAscending(ordinals, count, 0, [&](uint64_t ordinal, size_t index) {
         for (; entry != slots.end() && ordinal - before >= entry->second.cardinality(); ++entry) {
@@ -145,6 +146,10 @@ void Bitmap::nthMany(const uint64_t *ordinals, size_t count, uint64_t *out) cons
         if (!cursor) cursor.emplace(entry->second);
         out[index] = join(entry->first, cursor->select(ordinal - before));
     });
+}
+
+void Bitmap::runs(std::vector<uint64_t> &firsts, std::vector<uint64_t> &lasts) const {
+    for (const auto &[key, slot] : slots) appendRuns(slot, joinPosition(key, 0), firsts, lasts);
 }
 
 }  // namespace morvane::storage

@@ -50,9 +50,7 @@ void Bitmap::copyPositions(uint64_t *out) const {
 }
 
 Bitmap::Iterator::Iterator(const Bitmap &bitmap, bool atEnd)
-    : current(bitmap.slots.begin()),
-      mapEnd(bitmap.slots.end()),
-      mapBegin(bitmap.slots.begin()) {
+    : current(bitmap.slots.begin()), mapEnd(bitmap.slots.end()), mapBegin(bitmap.slots.begin()) {
     if (atEnd || current == mapEnd) {
         current = mapEnd;
         return;

@@ -45,7 +45,7 @@ void Bitmap::addRange(uint64_t start, uint64_t end) {
         if (slot == nullptr) {
             changes.assign(key, SlotBitmap::ofRange(first, last));
         } else {
-            changes.edit(slot->prepareAddRange(first, last));
+            changes.edit(SlotEdit::addRange(*slot, first, last));
         }
     });
 }
@@ -61,7 +61,7 @@ void Bitmap::removeRange(uint64_t start, uint64_t end) {
             changes.assign(key, SlotBitmap{});
         } else if (from < to) {
             changes.edit(
-                slot->prepareRemoveRange(static_cast<uint32_t>(from), static_cast<uint32_t>(to - 1)));
+                SlotEdit::removeRange(*slot, static_cast<uint32_t>(from), static_cast<uint32_t>(to - 1)));
         }
     });
 }
@@ -81,7 +81,7 @@ void Bitmap::flip(uint64_t start, uint64_t end) {
         } else if (slot == nullptr) {
             changes.assign(key, SlotBitmap::ofRange(first, last));
         } else {
-            changes.edit(slot->prepareFlip(first, last));
+            changes.edit(SlotEdit::flip(*slot, first, last));
         }
     });
 }

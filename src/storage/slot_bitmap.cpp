@@ -11,8 +11,6 @@ namespace {
 
 const bool kAllocatorInstalled = (installRoaringAllocator(), true);
 
-constexpr char kCopyFailed[] = "failed roaring_bitmap_overwrite in constructor";
-constexpr char kAssignFailed[] = "failed memory alloc in assignment";
 constexpr char kReadFailed[] = "failed alloc while reading";
 
 // First byte of CRoaring's native image: a plain uint32 array or a portable image.
@@ -64,14 +62,14 @@ size_t SlotBitmap::footprint() const {
 
 SlotBitmap::SlotBitmap(const SlotBitmap &other) : bitmap_{} {
     ensureHeadroom(other.footprint());
-    copyContainers(other.bitmap_, bitmap_);
+    containers::copyAll(other.bitmap_, bitmap_);
 }
 
 SlotBitmap &SlotBitmap::operator=(const SlotBitmap &other) {
     if (this == &other) return *this;
     ensureHeadroom(other.footprint());
     roaring_bitmap_t copy{};
-    copyContainers(other.bitmap_, copy);
+    containers::copyAll(other.bitmap_, copy);
     changed();
     roaring_bitmap_clear(&bitmap_);
     bitmap_ = copy;
@@ -100,21 +98,6 @@ uint64_t SlotBitmap::countCardinality() const {
     return count;
 }
 
-roaring_bitmap_t SlotBitmap::block(int32_t first) const {
-    // CRoaring's read-only queries see only these fields, so a window on the
-    // container arrays answers for that stretch alone. Never freed or changed.
-    const roaring_array_t &all = bitmap_.high_low_container;
-    roaring_bitmap_t window{};
-    roaring_array_t &part = window.high_low_container;
-    part.size = std::min(kBlockContainers, all.size - first);
-    part.allocation_size = part.size;
-    part.containers = all.containers + first;
-    part.keys = all.keys + first;
-    part.typecodes = all.typecodes + first;
-    part.flags = all.flags;
-    return window;
-}
-
 void SlotBitmap::countBlocks(std::vector<uint32_t> &starts) const {
     const int32_t containers = containerCount();
     starts.assign(static_cast<size_t>((containers + kBlockContainers - 1) / kBlockContainers), 0);
@@ -128,11 +111,9 @@ void SlotBitmap::countBlocks(std::vector<uint32_t> &starts) const {
 }
 
 uint64_t SlotBitmap::rank(uint32_t value, const std::vector<uint32_t> &starts) const {
-    const roaring_array_t &all = bitmap_.high_low_container;
-    const uint16_t *keys = all.keys;
-    const auto at = std::lower_bound(keys, keys + all.size, static_cast<uint16_t>(value >> 16));
-    if (at == keys + all.size) return cardinality();
-    const size_t b = static_cast<size_t>(at - keys) / kBlockContainers;
+    const int32_t at = containers::indexAtOrAbove(bitmap_, static_cast<uint16_t>(value >> 16));
+    if (at == containerCount()) return cardinality();
+    const size_t b = static_cast<size_t>(at) / kBlockContainers;
     const roaring_bitmap_t window = block(static_cast<int32_t>(b) * kBlockContainers);
     return starts[b] + roaring_bitmap_rank(&window, value);
 }
@@ -141,13 +122,13 @@ bool SlotBitmap::select(uint64_t rank, uint32_t &value, const std::vector<uint32
     if (rank >= cardinality()) return false;
     const size_t b =
         static_cast<size_t>(std::upper_bound(starts.begin(), starts.end(), rank) - starts.begin()) - 1;
-    prefetchContainers(static_cast<int32_t>(b) * kBlockContainers);
+    containers::prefetch(bitmap_, static_cast<int32_t>(b) * kBlockContainers, kBlockContainers);
     const roaring_bitmap_t window = block(static_cast<int32_t>(b) * kBlockContainers);
     return roaring_bitmap_select(&window, static_cast<uint32_t>(rank - starts[b]), &value);
 }
 
-SlotBitmap SlotBitmap::adopt(roaring_bitmap_t *allocated, const char *failure) {
-    if (allocated == nullptr) throw std::runtime_error(failure);
+SlotBitmap SlotBitmap::adopt(roaring_bitmap_t *allocated) {
+    if (allocated == nullptr) throw std::bad_alloc();
     SlotBitmap result;
     result.bitmap_ = *allocated;
     // The containers now belong to `result`; only the shell is freed.
@@ -159,22 +140,22 @@ SlotBitmap SlotBitmap::operator&(const SlotBitmap &other) const {
     // Disjoint slots are common where keys are shared but runs are not, and
     // the check allocates nothing.
     if (!roaring_bitmap_intersect(&bitmap_, &other.bitmap_)) return SlotBitmap{};
-    return adopt(roaring_bitmap_and(&bitmap_, &other.bitmap_), kAssignFailed);
+    return adopt(roaring_bitmap_and(&bitmap_, &other.bitmap_));
 }
 
 SlotBitmap SlotBitmap::operator-(const SlotBitmap &other) const {
     ensureHeadroom(footprint() + other.footprint());
-    return adopt(roaring_bitmap_andnot(&bitmap_, &other.bitmap_), kAssignFailed);
+    return adopt(roaring_bitmap_andnot(&bitmap_, &other.bitmap_));
 }
 
 SlotBitmap SlotBitmap::operator|(const SlotBitmap &other) const {
     ensureHeadroom(footprint() + other.footprint());
-    return adopt(roaring_bitmap_or(&bitmap_, &other.bitmap_), kAssignFailed);
+    return adopt(roaring_bitmap_or(&bitmap_, &other.bitmap_));
 }
 
 SlotBitmap SlotBitmap::operator^(const SlotBitmap &other) const {
     ensureHeadroom(footprint() + other.footprint());
-    return adopt(roaring_bitmap_xor(&bitmap_, &other.bitmap_), kAssignFailed);
+    return adopt(roaring_bitmap_xor(&bitmap_, &other.bitmap_));
 }
 
 SlotBitmap SlotBitmap::unionOf(const SlotBitmap *const *inputs, size_t count) {
@@ -190,6 +171,24 @@ SlotBitmap SlotBitmap::unionOf(const SlotBitmap *const *inputs, size_t count) {
         if (inputs + i != largest) result |= *inputs[i];
     }
     return result;
+}
+
+bool SlotBitmap::add(uint32_t value) {
+    const uint32_t known = cardinality_.load(std::memory_order_relaxed);
+    const containers::PointChange change = containers::add(bitmap_, value);
+    if (!change.changed) return false;  // every kept count stays
+    changed();
+    keepCount(known, change.before, change.after);
+    return true;
+}
+
+bool SlotBitmap::remove(uint32_t value) {
+    const uint32_t known = cardinality_.load(std::memory_order_relaxed);
+    const containers::PointChange change = containers::remove(bitmap_, value);
+    if (!change.changed) return false;
+    changed();
+    keepCount(known, change.before, change.after);
+    return true;
 }
 
 SlotBitmap SlotBitmap::ofRange(uint32_t first, uint32_t last) {
@@ -288,7 +287,7 @@ SlotBitmap &SlotBitmap::operator^=(const SlotBitmap &other) {
 
 SlotBitmap SlotBitmap::addOffset(int64_t offset) const {
     ensureHeadroom(2 * footprint());
-    return adopt(roaring_bitmap_add_offset(&bitmap_, offset), kCopyFailed);
+    return adopt(roaring_bitmap_add_offset(&bitmap_, offset));
 }
 
 void SlotBitmap::runOptimize() {
@@ -320,9 +319,11 @@ SlotBitmap SlotBitmap::deserialize(const char *in, size_t maxBytes, bool portabl
         portable ? roaring_bitmap_portable_deserialize_size(in, maxBytes) : nativeImageSize(in, maxBytes);
     if (consumed == 0 || consumed > maxBytes) throw std::runtime_error(kReadFailed);
     ensureHeadroom(2 * consumed);
-    SlotBitmap result = adopt(portable ? roaring_bitmap_portable_deserialize_safe(in, maxBytes)
-                                       : roaring_bitmap_deserialize_safe(in, maxBytes),
-                              kReadFailed);
+    roaring_bitmap_t *image = portable ? roaring_bitmap_portable_deserialize_safe(in, maxBytes)
+                                       : roaring_bitmap_deserialize_safe(in, maxBytes);
+    // The readers return null for bytes they refuse as well.
+    if (image == nullptr) throw std::runtime_error(kReadFailed);
+    SlotBitmap result = adopt(image);
     // The safe readers stay in bounds but accept garbage containers (unsorted
     // arrays, overlapping runs) that later operations would trip over.
     const char *reason = nullptr;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "roaring.h"
+#include "storage/roaring_containers.hpp"
 
 namespace morvane::storage {
 
@@ -41,7 +42,7 @@ public:
     SlotBitmap &operator=(const SlotBitmap &other);
     SlotBitmap &operator=(SlotBitmap &&other) noexcept;
     ~SlotBitmap() {
-        if (bitmap_.high_low_container.allocation_size != 0) roaring_bitmap_clear(&bitmap_);
+        if (containers::holdsArrays(bitmap_)) roaring_bitmap_clear(&bitmap_);
     }
 
     // The closed range [first, last].
@@ -66,21 +67,28 @@ public:
     void addSortedLowParts(const uint32_t *values, size_t count);
 
     // Ranges. Closed forms take [first, last]; flip takes [start, end) with
-    // end <= 2^32. Each is its edit prepared and committed at once, so a
+    // end <= 2^32. Each is its splice prepared and committed at once, so a
     // failed allocation changes nothing.
-    void addRangeClosed(uint32_t first, uint32_t last);
-    void removeRangeClosed(uint32_t first, uint32_t last);
-    void flip(uint64_t start, uint64_t end);
+    void addRangeClosed(uint32_t first, uint32_t last) { commit(prepare(RangeChange::Add, first, last)); }
+    void removeRangeClosed(uint32_t first, uint32_t last) {
+        commit(prepare(RangeChange::Remove, first, last));
+    }
+    void flip(uint64_t start, uint64_t end) {
+        if (start < end) commit(prepare(RangeChange::Flip, uint32_t(start), uint32_t(end - 1)));
+    }
 
-    // A range change of this slot, prepared out of place: preparing makes
-    // every container the change needs and room for them (and may throw
-    // std::bad_alloc, changing nothing); commit() installs them without
-    // allocating. The slot must not change between the two. An edit dropped
-    // uncommitted frees what it holds.
-    class Edit;
-    Edit prepareAddRange(uint32_t first, uint32_t last);
-    Edit prepareRemoveRange(uint32_t first, uint32_t last);
-    Edit prepareFlip(uint32_t first, uint32_t last);
+    // A range change of [first, last] made in two steps (containers::Splice):
+    // prepare() allocates all it needs and changes no member; commit(), given
+    // a splice of this slot, installs it without allocating. The slot must
+    // not change between the two.
+    using RangeChange = containers::Splice::Kind;
+    containers::Splice prepare(RangeChange change, uint32_t first, uint32_t last) {
+        return containers::Splice(bitmap_, change, first, last);
+    }
+    void commit(containers::Splice &&splice) noexcept {
+        splice.commit();
+        changed();
+    }
 
     bool containsRange(uint64_t start, uint64_t end) const {
         return roaring_bitmap_contains_range(&bitmap_, start, end);
@@ -102,7 +110,7 @@ public:
     uint64_t rank(uint32_t value) const { return roaring_bitmap_rank(&bitmap_, value); }
     // Member of 0-based rank `rank`; false when there is none.
     bool select(uint32_t rank, uint32_t &value) const {
-        prefetchContainers(0);
+        containers::prefetch(bitmap_, 0, kBlockContainers);
         return roaring_bitmap_select(&bitmap_, rank, &value);
     }
 
@@ -127,7 +135,7 @@ public:
     SlotBitmap &operator-=(const SlotBitmap &other);
     SlotBitmap &operator|=(const SlotBitmap &other);
     SlotBitmap &operator^=(const SlotBitmap &other);
-    // New slots; each throws std::runtime_error "failed memory alloc in assignment".
+    // New slots.
     SlotBitmap operator&(const SlotBitmap &other) const;
     SlotBitmap operator-(const SlotBitmap &other) const;
     SlotBitmap operator|(const SlotBitmap &other) const;
@@ -150,14 +158,14 @@ public:
     // pass is not scanned again (a pass over many bitset containers is costly).
     void runOptimize();
     void shrinkToFit();
-    int32_t containerCount() const { return bitmap_.high_low_container.size; }
+    int32_t containerCount() const { return containers::count(bitmap_); }
 
     // Image in CRoaring's portable or native format.
     size_t serializedSize(bool portable) const;
     size_t serialize(char *out, bool portable) const;
     // Reads an image of at most `maxBytes` bytes and reports in `consumed` how
     // many it used. Throws std::runtime_error "failed alloc while reading"
-    // when the bytes hold no valid image.
+    // when the bytes hold no valid image (CRoaring's own wording).
     static SlotBitmap deserialize(const char *in, size_t maxBytes, bool portable, size_t &consumed);
 
     // Writes the members, ascending, to out[0, cardinality).
@@ -174,31 +182,6 @@ public:
         }
     }
 
-    // Answers queries whose arguments ascend from one call to the next by
-    // walking the containers forward once. Valid while the slot is unchanged.
-    class Cursor {
-    public:
-        explicit Cursor(const SlotBitmap &slot) : containers_(&slot.bitmap_.high_low_container) {}
-        bool contains(uint32_t value);
-        // Members below `value`.
-        uint64_t lowerCardinality(uint32_t value);
-        // The member of 0-based rank `rank`, which is below the cardinality.
-        uint32_t select(uint64_t rank);
-
-    private:
-        // Moves to the first container whose key is not below `key`.
-        void seek(uint16_t key);
-        int32_t cardinalityAt(int32_t index) const;
-
-        const roaring_array_t *containers_;
-        int32_t index_ = 0;
-        uint64_t before_ = 0;  // members of the containers before index_
-    };
-
-    // Appends the runs of members as Bitmap::runs does, each member plus
-    // `base`; a run that continues the last one appended extends it.
-    void appendRuns(uint64_t base, std::vector<uint64_t> &firsts, std::vector<uint64_t> &lasts) const;
-
     // "{1,2,3}", or "{}" when empty.
     std::string toString() const;
 
@@ -207,22 +190,10 @@ public:
 private:
     static constexpr uint32_t kChunkValues = 1024;
 
-    // Takes over a bitmap that CRoaring allocated; throws `failure` on null.
-    static SlotBitmap adopt(roaring_bitmap_t *allocated, const char *failure);
-
-    // The part [lo, hi] of one container that a range covers.
-    struct Part {
-        uint32_t lo;
-        uint32_t hi;
-        bool spansContainers;  // the range covers more than this container
-        bool whole() const { return lo == 0 && hi == 0xFFFF; }
-    };
-    // Builds an edit of the range [first, last]: replace(container, type,
-    // part, &newType) returns the new container (owned, or null for none) of
-    // each container key the range covers, given its present container (or
-    // null), which it must not change.
-    template <typename Replace>
-    Edit prepare(uint32_t first, uint32_t last, Replace replace);
+    // Takes over a bitmap that CRoaring allocated. CRoaring returns null only
+    // where an allocation failed, which the installed hook turns into
+    // std::bad_alloc first; a null is refused all the same.
+    static SlotBitmap adopt(roaring_bitmap_t *allocated);
     // Runs one of CRoaring's in-place operations on the bitmap. Those are not
     // safe against a failed allocation: they may free a container's array
     // before allocating its successor, leaving pointers to freed memory. After
@@ -239,8 +210,6 @@ private:
             throw;
         }
     }
-    // Copies the containers of `source` into `target`, which holds none.
-    static void copyContainers(const roaring_bitmap_t &source, roaring_bitmap_t &target);
     template <typename Position>
     void addSortedLow(const Position *positions, size_t count);
 
@@ -263,13 +232,8 @@ private:
     }
     uint64_t countCardinality() const;
     // The containers [first, first + kBlockContainers) as a read-only bitmap.
-    roaring_bitmap_t block(int32_t first) const;
-    // Asks for the containers [first, first + kBlockContainers) at once: they
-    // are separate allocations, whose cache misses a walk would take in turn.
-    void prefetchContainers(int32_t first) const {
-        const roaring_array_t &all = bitmap_.high_low_container;
-        const int32_t end = std::min(all.size, first + kBlockContainers);
-        for (int32_t i = first; i < end; ++i) __builtin_prefetch(all.containers[i]);
+    roaring_bitmap_t block(int32_t first) const {
+        return containers::window(bitmap_, first, kBlockContainers);
     }
     // An upper bound of what a copy of the slot allocates, for ensureHeadroom.
     size_t footprint() const;
@@ -289,42 +253,6 @@ private:
     mutable std::atomic<bool> blocksCounted_{false};
     mutable std::atomic<uint32_t> cardinality_{kUnknownCardinality};
 };
-
-class SlotBitmap::Edit {
-public:
-    Edit(Edit &&other) noexcept;
-    Edit &operator=(Edit &&) = delete;
-    Edit(const Edit &) = delete;
-    Edit &operator=(const Edit &) = delete;
-    ~Edit();
-    void commit() noexcept;
-
-private:
-    friend class SlotBitmap;
-    using Container = roaring::internal::container_t;
-
-    Edit(SlotBitmap &slot, int32_t begin, int32_t end, size_t capacity);
-    void push(uint16_t key, Container *container, uint8_t type) noexcept;
-    void freeHeld() noexcept;
-
-    SlotBitmap *slot_;
-    // The slot's containers [begin_, end_) make way for these.
-    int32_t begin_;
-    int32_t end_;
-    std::vector<uint16_t> keys_;
-    std::vector<Container *> containers_;
-    std::vector<uint8_t> types_;
-};
-
-inline void SlotBitmap::addRangeClosed(uint32_t first, uint32_t last) {
-    prepareAddRange(first, last).commit();
-}
-inline void SlotBitmap::removeRangeClosed(uint32_t first, uint32_t last) {
-    prepareRemoveRange(first, last).commit();
-}
-inline void SlotBitmap::flip(uint64_t start, uint64_t end) {
-    if (start < end) prepareFlip(uint32_t(start), uint32_t(end - 1)).commit();
-}
 
 static_assert(sizeof(SlotBitmap) == sizeof(roaring_bitmap_t) + 8, "counts must fit the padding");
 

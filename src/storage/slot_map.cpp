@@ -124,7 +124,7 @@ void SlotMap::Changes::commit() {
     // Nothing below allocates.
     for (size_t i = 0; i < targets.size(); ++i) targets[i]->second = std::move(assigned_[i].second);
     for (const uint32_t key : erased_) map_.erase(map_.find(key));
-    for (SlotBitmap::Edit &edit : edits_) edit.commit();
+    for (SlotEdit &edit : edits_) edit.commit();
 }
 
 }  // namespace morvane::storage

@@ -9,6 +9,7 @@
 #include "storage/counting_index.hpp"
 #include "storage/lookup_view.hpp"
 #include "storage/slot_bitmap.hpp"
+#include "storage/slot_edit.hpp"
 #include "storage/slot_tree.hpp"
 
 namespace morvane::storage {
@@ -46,7 +47,7 @@ public:
     using const_reverse_iterator = Map::const_reverse_iterator;
 
     SlotMap() = default;
-    // Deep copies; throw std::runtime_error "failed roaring_bitmap_overwrite in constructor".
+    // Deep copies.
     SlotMap(const SlotMap &other) : map_(other.map_) {}
     SlotMap &operator=(const SlotMap &other);
     // The source is left with no entries.
@@ -215,14 +216,14 @@ public:
     // The slot of `key` becomes `slot`; its entry is created when missing.
     void assign(uint32_t key, SlotBitmap slot) { assigned_.emplace_back(key, std::move(slot)); }
     void erase(uint32_t key) { erased_.push_back(key); }
-    void edit(SlotBitmap::Edit edit) { edits_.push_back(std::move(edit)); }
+    void edit(SlotEdit edit) { edits_.push_back(std::move(edit)); }
     void commit();
 
 private:
     SlotMap &map_;
     std::vector<std::pair<uint32_t, SlotBitmap>> assigned_;
     std::vector<uint32_t> erased_;
-    std::vector<SlotBitmap::Edit> edits_;
+    std::vector<SlotEdit> edits_;
 };
 
 }  // namespace morvane::storage
