@@ -18,34 +18,17 @@ const SlotBitmap *seek(Bitmap::Slots::const_iterator &it, Bitmap::Slots::const_i
     return it != end && it->first == key ? &it->second : nullptr;
 }
 
-// Union and symmetric difference: every key of `other` gets an entry in
-// `slots`; a new entry takes a copy of the other's slot. `other` may be
-// `slots` itself, in which case no entry is created.
-template <typename Combine>
-void mergeInto(Bitmap::Slots &slots, const Bitmap::Slots &other, Combine combine) {
-    auto hint = slots.begin();
-    for (const auto &[key, otherSlot] : other) {
-        while (hint != slots.end() && hint->first < key) ++hint;
-        if (hint != slots.end() && hint->first == key) {
-            combine(hint->second, otherSlot);
-        } else {
-            hint = slots.emplace_hint(hint, key, SlotBitmap{});
-            hint->second = otherSlot;  // throws "failed memory alloc in assignment"
-        }
-    }
-}
-
 }  // namespace
 
 Bitmap &Bitmap::operator&=(const Bitmap &other) {
     auto theirs = other.slots.begin();
-    for (auto &[key, slot] : slots) {
+    slots.changeEach([&](uint32_t key, SlotBitmap &slot) {
         if (const SlotBitmap *match = seek(theirs, other.slots.end(), key)) {
             slot &= *match;
         } else {
             slot = SlotBitmap{};
         }
-    }
+    });
     return *this;
 }
 
@@ -55,19 +38,19 @@ Bitmap &Bitmap::operator-=(const Bitmap &other) {
         return *this;
     }
     auto theirs = other.slots.begin();
-    for (auto &[key, slot] : slots) {
+    slots.changeEach([&](uint32_t key, SlotBitmap &slot) {
         if (const SlotBitmap *match = seek(theirs, other.slots.end(), key)) slot -= *match;
-    }
+    });
     return *this;
 }
 
 Bitmap &Bitmap::operator|=(const Bitmap &other) {
-    mergeInto(slots, other.slots, [](SlotBitmap &mine, const SlotBitmap &theirs) { mine |= theirs; });
+    slots.mergeFrom(other.slots, [](SlotBitmap &mine, const SlotBitmap &theirs) { mine |= theirs; });
     return *this;
 }
 
 Bitmap &Bitmap::operator^=(const Bitmap &other) {
-    mergeInto(slots, other.slots, [](SlotBitmap &mine, const SlotBitmap &theirs) { mine ^= theirs; });
+    slots.mergeFrom(other.slots, [](SlotBitmap &mine, const SlotBitmap &theirs) { mine ^= theirs; });
     return *this;
 }
 
@@ -79,15 +62,13 @@ Bitmap Bitmap::combineAll(const Bitmap &other, Combine combine) const {
     const auto myEnd = slots.end(), theirEnd = other.slots.end();
     while (mine != myEnd || theirs != theirEnd) {
         if (theirs == theirEnd || (mine != myEnd && mine->first < theirs->first)) {
-            result.slots.emplace_hint(result.slots.end(), mine->first, SlotBitmap(mine->second));
+            result.slots.append(mine->first, SlotBitmap(mine->second));
             ++mine;
         } else if (mine == myEnd || theirs->first < mine->first) {
-            // A key only the other operand has is copied as the in-place forms do.
-            auto created = result.slots.emplace_hint(result.slots.end(), theirs->first, SlotBitmap{});
-            created->second = theirs->second;  // throws "failed memory alloc in assignment"
+            result.slots.append(theirs->first, SlotBitmap(theirs->second));
             ++theirs;
         } else {
-            result.slots.emplace_hint(result.slots.end(), mine->first, combine(mine->second, theirs->second));
+            result.slots.append(mine->first, combine(mine->second, theirs->second));
             ++mine;
             ++theirs;
         }
@@ -103,7 +84,7 @@ Bitmap Bitmap::operator&(const Bitmap &other) const {
     auto theirs = other.slots.begin();
     for (const auto &[key, slot] : slots) {
         const SlotBitmap *match = seek(theirs, other.slots.end(), key);
-        result.slots.emplace_hint(result.slots.end(), key, match ? slot & *match : SlotBitmap{});
+        result.slots.append(key, match ? slot & *match : SlotBitmap{});
     }
     return result;
 }
@@ -113,7 +94,7 @@ Bitmap Bitmap::operator-(const Bitmap &other) const {
     auto theirs = other.slots.begin();
     for (const auto &[key, slot] : slots) {
         const SlotBitmap *match = seek(theirs, other.slots.end(), key);
-        result.slots.emplace_hint(result.slots.end(), key, match ? slot - *match : SlotBitmap(slot));
+        result.slots.append(key, match ? slot - *match : SlotBitmap(slot));
     }
     return result;
 }
@@ -167,10 +148,9 @@ Bitmap Bitmap::unionAll(const Bitmap *const *inputs, size_t count) {
                 for (uint32_t low : lows) *out++ = joinPosition(key, low);
             }
             Bitmap built(positions.size(), positions.data());
-            result.slots.emplace_hint(result.slots.end(), key, std::move(*built.slots.findSlot(key)));
+            result.slots.append(key, built.slots.take(key));
         } else {
-            result.slots.emplace_hint(result.slots.end(), key,
-                                      SlotBitmap::unionOf(group.data(), group.size()));
+            result.slots.append(key, SlotBitmap::unionOf(group.data(), group.size()));
         }
     }
     return result;
@@ -201,7 +181,7 @@ Bitmap Bitmap::intersectionAll(const Bitmap *const *inputs, size_t count) {
             members = group.size() == 1 ? SlotBitmap(*group[0]) : *group[0] & *group[1];
             for (size_t i = 2; i < group.size() && !members.isEmpty(); ++i) members &= *group[i];
         }
-        result.slots.emplace_hint(result.slots.end(), key, std::move(members));
+        result.slots.append(key, std::move(members));
     }
     return result;
 }

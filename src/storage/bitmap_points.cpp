@@ -8,7 +8,7 @@
 
 namespace morvane::storage {
 
-Bitmap::Bitmap() { slots.try_emplace(0); }
+Bitmap::Bitmap() { slots.findOrCreate(0); }
 
 Bitmap::Bitmap(size_t count, const uint64_t *values) { addMany(count, values); }
 

@@ -72,7 +72,7 @@ Bitmap Bitmap::readPortable64(const char *in, size_t length) {
             refuse("invalid or truncated 32-bit image of " + which + " (key " + std::to_string(key) + ")",
                    offset);
         }
-        result.slots.findOrCreate(key) = std::move(slot);
+        result.slots.assign(key, std::move(slot));
         previousKey = key;
         offset += consumed;
     }

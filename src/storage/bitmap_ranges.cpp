@@ -1,29 +1,10 @@
 // Operations on the half-open range [start, end), split at key boundaries into
-// the start key's part, whole keys in between and the end key's part.
+// the start key's part, whole keys in between and the end key's part. A
+// change across keys ends with an entry for every key of the range, as ranges
+// have always left them, and is committed whole or not at all.
 #include "storage/bitmap.hpp"
 
 namespace morvane::storage {
-
-namespace {
-
-// Prepares the change of every key of [firstKey, lastKey] in ascending order
-// and commits them together, so that a failed allocation changes nothing.
-// change(key, slot, changes) gets the key's slot, or null where it has no
-// entry yet; every key ends with an entry, as ranges have always left them.
-// Walks the map in step instead of searching it once per key.
-template <typename Change>
-void changeKeys(SlotMap &slots, uint32_t firstKey, uint32_t lastKey, Change change) {
-    SlotMap::Changes changes(slots);
-    auto it = slots.lower_bound(firstKey);
-    for (uint64_t key = firstKey; key <= lastKey; ++key) {
-        const bool present = it != slots.end() && it->first == key;
-        change(static_cast<uint32_t>(key), present ? &it->second : nullptr, changes);
-        if (present) ++it;
-    }
-    changes.commit();
-}
-
-}  // namespace
 
 void Bitmap::addRange(uint64_t start, uint64_t end) {
     const uint32_t sh = highKey(start), sl = lowPart(start);
@@ -35,7 +16,7 @@ void Bitmap::addRange(uint64_t start, uint64_t end) {
         return;
     }
     if (eh < sh) return slots.markChanged();
-    changeKeys(slots, sh, eh, [&](uint32_t key, SlotBitmap *slot, SlotMap::Changes &changes) {
+    slots.changeKeys(sh, eh, [&](uint32_t key, SlotBitmap *slot, SlotMap::Changes &changes) {
         if (key == eh && el == 0) {
             if (slot == nullptr) changes.assign(key, SlotBitmap{});
             return;
@@ -54,7 +35,7 @@ void Bitmap::removeRange(uint64_t start, uint64_t end) {
     const uint32_t sh = highKey(start), sl = lowPart(start);
     const uint32_t eh = highKey(end), el = lowPart(end);
     if (eh < sh) return slots.markChanged();
-    changeKeys(slots, sh, eh, [&](uint32_t key, SlotBitmap *slot, SlotMap::Changes &changes) {
+    slots.changeKeys(sh, eh, [&](uint32_t key, SlotBitmap *slot, SlotMap::Changes &changes) {
         const uint64_t from = key == sh ? sl : 0;
         const uint64_t to = key == eh ? el : kKeySpan;
         if (slot == nullptr || (from == 0 && to == kKeySpan)) {
@@ -71,7 +52,7 @@ void Bitmap::flip(uint64_t start, uint64_t end) {
     const uint32_t eh = highKey(end), el = lowPart(end);
     // A range reversed across keys changes nothing, as for addRange/removeRange.
     if (eh < sh) return slots.markChanged();
-    changeKeys(slots, sh, eh, [&](uint32_t key, SlotBitmap *slot, SlotMap::Changes &changes) {
+    slots.changeKeys(sh, eh, [&](uint32_t key, SlotBitmap *slot, SlotMap::Changes &changes) {
         const uint64_t from = key == sh ? sl : 0;
         const uint64_t to = key == eh ? el : kKeySpan;
         const auto first = static_cast<uint32_t>(from);

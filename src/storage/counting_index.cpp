@@ -160,4 +160,62 @@ bool CountingIndex::select(const SlotBitmap &slot, uint32_t key, uint64_t rank, 
     return rank < slot.cardinality() && slot.select(static_cast<uint32_t>(rank), value);
 }
 
+template <typename Visit>
+void CountingIndex::walk(const SlotTree &tree, const LookupView *view, const BlockStart &start, Visit visit) {
+    if (view != nullptr) {
+        // The view lists the entries in key order, as the blocks count them.
+        // Its slot pointers are known up front, so the counts ahead are asked
+        // for at once, where the tree gives one node per cache miss.
+        constexpr size_t kAhead = 8;
+        const size_t entries = view->size();
+        for (size_t i = start.entryIndex; i < std::min(entries, start.entryIndex + kAhead); ++i) {
+            view->slotAt(i)->prefetchCount();
+        }
+        for (size_t i = start.entryIndex; i < entries; ++i) {
+            if (i + kAhead < entries) view->slotAt(i + kAhead)->prefetchCount();
+            if (visit(view->keyAt(i), *view->slotAt(i))) return;
+        }
+        return;
+    }
+    for (auto it = start.entry; it != tree.end(); ++it) {
+        if (visit(it->first, it->second)) return;
+    }
+}
+
+const SlotBitmap *CountingIndex::slotOf(const SlotTree &tree, const LookupView *view, uint64_t ordinal,
+                                        uint32_t &key, uint64_t &rankInSlot) const {
+    const auto start = blockOf(tree, ordinal);
+    if (!start) return nullptr;
+    uint64_t remaining = ordinal - start->membersBefore;
+    const SlotBitmap *found = nullptr;
+    walk(tree, view, *start, [&](uint32_t entryKey, const SlotBitmap &slot) {
+        const uint64_t count = slot.cardinality();
+        if (remaining >= count) {
+            remaining -= count;
+            return false;
+        }
+        key = entryKey;
+        rankInSlot = remaining;
+        found = &slot;
+        return true;
+    });
+    return found;
+}
+
+uint64_t CountingIndex::membersBelow(const SlotTree &tree, const LookupView *view, uint32_t key,
+                                     const SlotBitmap *&slotOfKey) const {
+    const auto start = blockBelow(tree, key);
+    uint64_t sum = start.membersBefore;
+    slotOfKey = nullptr;
+    walk(tree, view, start, [&](uint32_t entryKey, const SlotBitmap &slot) {
+        if (entryKey >= key) {
+            if (entryKey == key) slotOfKey = &slot;
+            return true;
+        }
+        sum += slot.cardinality();
+        return false;
+    });
+    return sum;
+}
+
 }  // namespace morvane::storage

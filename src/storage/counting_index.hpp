@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "storage/keys.hpp"
+#include "storage/lookup_view.hpp"
 #include "storage/slot_bitmap.hpp"
 #include "storage/slot_tree.hpp"
 
@@ -68,6 +69,22 @@ public:
 
     // Members of every slot (modulo 2^64: a full set counts as 0).
     uint64_t members(const SlotTree &tree) const;
+    // The walks below read the entries through `view` where the owner says it
+    // is usable (null otherwise), through the tree where not.
+    // Members of the slots whose keys lie below `key`; `slotOfKey` is set to
+    // the slot of `key`, or null.
+    uint64_t membersBelow(const SlotTree &tree, const LookupView *view, uint32_t key,
+                          const SlotBitmap *&slotOfKey) const;
+    // The slot holding the member of 0-based rank `ordinal`, with its key and
+    // that member's rank inside it; null when there is none.
+    const SlotBitmap *slotOf(const SlotTree &tree, const LookupView *view, uint64_t ordinal, uint32_t &key,
+                             uint64_t &rankInSlot) const;
+    // Members of `slot` (the slot of `key`) at or below `value`.
+    uint64_t rank(const SlotBitmap &slot, uint32_t key, uint32_t value) const;
+    // Member of 0-based rank `rank` inside `slot`; false when there is none.
+    bool select(const SlotBitmap &slot, uint32_t key, uint64_t rank, uint32_t &value) const;
+
+private:
     // Where a walk for the member of 0-based rank `ordinal` starts: the first
     // entry of its block, that entry's place in key order and the members of
     // the entries before it (the first entry when there are no blocks);
@@ -81,12 +98,11 @@ public:
     // Where a walk for the entries below `key` starts: the block holding the
     // last of them (the first entry when there is none).
     BlockStart blockBelow(const SlotTree &tree, uint32_t key) const;
-    // Members of `slot` (the slot of `key`) at or below `value`.
-    uint64_t rank(const SlotBitmap &slot, uint32_t key, uint32_t value) const;
-    // Member of 0-based rank `rank` inside `slot`; false when there is none.
-    bool select(const SlotBitmap &slot, uint32_t key, uint64_t rank, uint32_t &value) const;
+    // Calls visit(key, slot) on the entries in key order from `start` on,
+    // until it returns true.
+    template <typename Visit>
+    static void walk(const SlotTree &tree, const LookupView *view, const BlockStart &start, Visit visit);
 
-private:
     static constexpr size_t kFewestBlockEntries = 16;
     static constexpr size_t kMostBlockEntries = 128;
 

@@ -14,14 +14,13 @@
 
 namespace morvane::storage {
 
-// The ordered map from high key to slot, with the std::map interface that the
-// set's operations use, and the one place where a set changes.
+// The ordered map from high key to slot and the one place where a set
+// changes: readers get the const std::map interface, changes go through the
+// named operations below.
 //
 // Kept state and its rule: every non-const member is a change member. Each
-// advances `generation()` before it hands out anything through which the set
-// may change (a non-const iterator or slot reference counts as a change, since
-// any slot may be written through it), and tells the state kept beside the
-// map what the change may touch:
+// advances `generation()` before it changes anything or hands out a slot to
+// change, and tells the state kept beside the map what the change may touch:
 // - the lookup view (LookupView) is valid for one generation of the
 //   entries; a change of entries makes it stale, and the next lookup that
 //   pays for it rebuilds it;
@@ -43,7 +42,6 @@ public:
     using size_type = Map::size_type;
     using iterator = Map::iterator;
     using const_iterator = Map::const_iterator;
-    using reverse_iterator = Map::reverse_iterator;
     using const_reverse_iterator = Map::const_reverse_iterator;
 
     SlotMap() = default;
@@ -55,34 +53,21 @@ public:
     SlotMap &operator=(SlotMap &&other) noexcept;
     ~SlotMap() = default;
 
-    // Reading and changing slots in place; keys stay as they are. Non-const
-    // iterators may change any slot.
-    iterator begin() noexcept { return mutableTree().begin(); }
-    iterator end() noexcept { return mutableTree().end(); }
+    // Reading.
     const_iterator begin() const noexcept { return map_.begin(); }
     const_iterator end() const noexcept { return map_.end(); }
-    reverse_iterator rbegin() noexcept { return mutableTree().rbegin(); }
-    reverse_iterator rend() noexcept { return mutableTree().rend(); }
     const_reverse_iterator rbegin() const noexcept { return map_.rbegin(); }
     const_reverse_iterator rend() const noexcept { return map_.rend(); }
     size_type size() const noexcept { return map_.size(); }
     // Advanced by every change member; equal generations mean no change between.
     uint64_t generation() const noexcept { return generation_; }
     bool empty() const noexcept { return map_.empty(); }
-    iterator find(uint32_t key) { return mutableTree().find(key); }
     const_iterator find(uint32_t key) const { return map_.find(key); }
-    iterator lower_bound(uint32_t key) { return mutableTree().lower_bound(key); }
     const_iterator lower_bound(uint32_t key) const { return map_.lower_bound(key); }
-    iterator upper_bound(uint32_t key) { return mutableTree().upper_bound(key); }
     const_iterator upper_bound(uint32_t key) const { return map_.upper_bound(key); }
 
     // The slot of `key`, or null; through the sorted view when it is built.
     const SlotBitmap *findSlot(uint32_t key) const { return locate(key); }
-    SlotBitmap *findSlot(uint32_t key) {
-        ++generation_;
-        counts_.slotChanged(key);
-        return locate(key);
-    }
     // The slot of `key`, created empty when missing.
     SlotBitmap &findOrCreate(uint32_t key) { return findOrCreate(key, nullptr); }
     // Calls change(slot) on the slot of `key`, created empty when missing; an
@@ -94,7 +79,10 @@ public:
         try {
             change(slot);
         } catch (...) {
-            if (created != map_.end()) erase(created);
+            if (created != map_.end()) {
+                entriesChanged();
+                map_.erase(created);
+            }
             throw;
         }
     }
@@ -118,6 +106,32 @@ public:
     // Changes of several entries, prepared out of place and committed
     // together, so that a failed allocation leaves the map as it was.
     class Changes;
+    // Prepares the change of every key of [firstKey, lastKey] in ascending
+    // order and commits them together: change(key, slot, changes) gets the
+    // key's slot, or null where it has no entry yet.
+    template <typename Change>
+    void changeKeys(uint32_t firstKey, uint32_t lastKey, Change change);
+
+    // change(key, slot) on every entry; any slot may change, entries stay.
+    template <typename Change>
+    void changeEach(Change change) {
+        slotsChanged();
+        for (auto &[key, slot] : map_) change(key, slot);
+    }
+    // Every key of `other` gets an entry: combine(slot, otherSlot) where the
+    // key has one, a copy of the other's slot where not. `other` may be this
+    // map, in which case no entry is created.
+    template <typename Combine>
+    void mergeFrom(const SlotMap &other, Combine combine);
+    // Moves the slot of `key` out, leaving its entry empty; an empty slot
+    // where there is no entry.
+    SlotBitmap take(uint32_t key) {
+        slotsChanged();
+        SlotBitmap *slot = locate(key);
+        return slot == nullptr ? SlotBitmap{} : std::move(*slot);
+    }
+    // The slot of `key`, created empty when missing, becomes `slot`.
+    void assign(uint32_t key, SlotBitmap &&slot) { findOrCreate(key) = std::move(slot); }
 
     // For a changing operation that ends without touching the map (an empty
     // or reversed range, nothing at or above a shift): every call of one
@@ -133,28 +147,10 @@ public:
     }
 
     // Changes of structure.
-    template <typename... Args>
-    std::pair<iterator, bool> try_emplace(uint32_t key, Args &&...args) {
-        slotsChanged();
-        auto result = map_.try_emplace(key, std::forward<Args>(args)...);
-        if (result.second) entriesChanged();
-        return result;
-    }
-    template <typename Slot>
-    iterator emplace_hint(const_iterator hint, uint32_t key, Slot &&slot) {
+    // A new entry after every other: for building a map in key order.
+    void append(uint32_t key, SlotBitmap &&slot) {
         entriesChanged();
-        return map_.emplace_hint(hint, key, std::forward<Slot>(slot));
-    }
-    template <typename Slot>
-    std::pair<iterator, bool> insert_or_assign(uint32_t key, Slot &&slot) {
-        slotsChanged();
-        auto result = map_.insert_or_assign(key, std::forward<Slot>(slot));
-        if (result.second) entriesChanged();
-        return result;
-    }
-    iterator erase(iterator position) {
-        entriesChanged();
-        return map_.erase(position);
+        map_.emplace_hint(map_.end(), key, std::move(slot));
     }
     void clear() noexcept {
         entriesChanged();
@@ -162,13 +158,13 @@ public:
     }
 
     // Counting queries through the index (CountingIndex documents them).
-    // Members of the slots whose keys lie below `key`; `slotOfKey` is set to
-    // the slot of `key`, or null.
-    uint64_t membersBelow(uint32_t key, const SlotBitmap *&slotOfKey) const;
+    uint64_t membersBelow(uint32_t key, const SlotBitmap *&slotOfKey) const {
+        return counts_.membersBelow(map_, usableView(), key, slotOfKey);
+    }
     uint64_t members() const { return counts_.members(map_); }
-    // The slot holding the member of 0-based rank `ordinal`, with its key and
-    // that member's rank inside it; null when there is none.
-    const SlotBitmap *slotOf(uint64_t ordinal, uint32_t &key, uint64_t &rankInSlot) const;
+    const SlotBitmap *slotOf(uint64_t ordinal, uint32_t &key, uint64_t &rankInSlot) const {
+        return counts_.slotOf(map_, usableView(), ordinal, key, rankInSlot);
+    }
     uint64_t rank(const SlotBitmap &slot, uint32_t key, uint32_t value) const {
         return counts_.rank(slot, key, value);
     }
@@ -186,17 +182,10 @@ private:
         ++generation_;
         counts_.allSlotsChanged();
     }
-    Map &mutableTree() noexcept {
-        slotsChanged();
-        return map_;
-    }
     // Whether lookups may go through the view (see LookupView::usable).
     bool viewUsable() const { return view_.usable(const_cast<Map &>(map_), entriesGeneration_); }
+    const LookupView *usableView() const { return viewUsable() ? &view_ : nullptr; }
     SlotBitmap *locate(uint32_t key) const;
-    // Calls visit(key, slot) on the entries in key order from `start` on,
-    // until it returns true.
-    template <typename Visit>
-    void walk(const CountingIndex::BlockStart &start, Visit visit) const;
 
     Map map_;
     uint64_t generation_ = 0;
@@ -225,5 +214,41 @@ private:
     std::vector<uint32_t> erased_;
     std::vector<SlotEdit> edits_;
 };
+
+template <typename Change>
+void SlotMap::changeKeys(uint32_t firstKey, uint32_t lastKey, Change change) {
+    // Walks the map in step instead of searching it once per key.
+    slotsChanged();
+    Changes changes(*this);
+    auto it = map_.lower_bound(firstKey);
+    for (uint64_t key = firstKey; key <= lastKey; ++key) {
+        const bool present = it != map_.end() && it->first == key;
+        change(static_cast<uint32_t>(key), present ? &it->second : nullptr, changes);
+        if (present) ++it;
+    }
+    changes.commit();
+}
+
+template <typename Combine>
+void SlotMap::mergeFrom(const SlotMap &other, Combine combine) {
+    slotsChanged();
+    auto hint = map_.begin();
+    for (const auto &[key, otherSlot] : other.map_) {
+        while (hint != map_.end() && hint->first < key) ++hint;
+        if (hint != map_.end() && hint->first == key) {
+            combine(hint->second, otherSlot);
+        } else {
+            entriesChanged();
+            hint = map_.emplace_hint(hint, key, SlotBitmap{});
+            try {
+                hint->second = otherSlot;
+            } catch (...) {
+                // No entry is left behind by a copy that failed.
+                map_.erase(hint);
+                throw;
+            }
+        }
+    }
+}
 
 }  // namespace morvane::storage
