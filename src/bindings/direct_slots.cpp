@@ -1,11 +1,13 @@
 // The fast paths of Bitmap and its iterator, each with its registered fallback.
 //
-// Each fast method or getter is a new function object with the registered
-// one's name and docstring in front of it: it answers the common call and
-// hands every other call, unchanged, to the registered function object it
-// keeps. pybind11's own function objects and definitions are not touched.
+// Each fast method or getter is a method descriptor (fast_method.hpp) with
+// the registered function's name and docstring in front of it: it answers the
+// common call and hands every other call, unchanged, to the registered
+// function object it keeps. pybind11's own function objects and definitions
+// are not touched.
 #include "bindings/direct_slots.hpp"
 
+#include "bindings/fast_method.hpp"
 #include "bindings/guarded_call.hpp"
 
 #include <cstdint>
@@ -117,19 +119,19 @@ PyObject *isEmpty(Bitmap &b) { return newBool(b.isEmpty()); }
 PyObject *first(Bitmap &b) { return newOptional(b.first()); }
 PyObject *last(Bitmap &b) { return newOptional(b.last()); }
 
-// The common call: (bitmap, position) for a method, (bitmap) for a getter,
-// as a short call of kind `Kind` on the bitmap once the position is read.
-// Null with no error set declines the call: the registered function takes it.
+// The common call: a bitmap and a position for a method, a bitmap alone for a
+// getter, as a short call of kind `Kind` on the bitmap once the position is
+// read. Null with no error set declines the call: the registered function takes it.
 template <auto Handler, Access Kind>
-PyObject *answer(PyObject *const *args, Py_ssize_t count) {
+PyObject *answer(PyObject *self, PyObject *const *args, Py_ssize_t count) {
     constexpr bool kTakesPosition = std::is_same_v<decltype(Handler), PositionHandler>;
-    if (count != (kTakesPosition ? 2 : 1)) return nullptr;
-    Bitmap *bitmap = heldBitmap(args[0]);
+    if (count != (kTakesPosition ? 1 : 0)) return nullptr;
+    Bitmap *bitmap = heldBitmap(self);
     if (bitmap == nullptr) return nullptr;
     try {
         if constexpr (kTakesPosition) {
             uint64_t position;
-            if (!readPosition(args[1], position)) return nullptr;
+            if (!readPosition(args[0], position)) return nullptr;
             ShortCall guard(bitmap->access(), Kind);
             return Handler(*bitmap, position);
         } else {
@@ -142,81 +144,61 @@ PyObject *answer(PyObject *const *args, Py_ssize_t count) {
     }
 }
 
-PyObject *callRegistered(PyObject *function, PyObject *const *args, Py_ssize_t count, PyObject *names) {
-#if PY_VERSION_HEX >= 0x03090000
-    return PyObject_Vectorcall(function, args, static_cast<size_t>(count), names);
-#elif PY_VERSION_HEX >= 0x03080000
-    return _PyObject_Vectorcall(function, args, static_cast<size_t>(count), names);
-#else
-    // CPython 3.7's fast-call entry points are private and gone from 3.8, where
-    // this build must still load far enough to refuse the interpreter by name.
-    // pybind11 2.x's dispatcher takes a tuple and a dict anyway.
-    PyObject *positional = PyTuple_New(count);
-    if (positional == nullptr) return nullptr;
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        Py_INCREF(args[i]);
-        PyTuple_SET_ITEM(positional, i, args[i]);
-    }
-    PyObject *named = names == nullptr ? nullptr : PyDict_New();
-    for (Py_ssize_t i = 0; named != nullptr && i < PyTuple_GET_SIZE(names); ++i) {
-        if (PyDict_SetItem(named, PyTuple_GET_ITEM(names, i), args[count + i]) != 0) Py_CLEAR(named);
-    }
-    PyObject *result =
-        names != nullptr && named == nullptr ? nullptr : PyObject_Call(function, positional, named);
-    Py_DECREF(positional);
-    Py_XDECREF(named);
-    return result;
-#endif
-}
-
-// The C function of a fast method. `registered` (the function object's
-// __self__) is pybind11's function for the same name: every call this path
-// declines goes to it unchanged, through the vectorcall protocol.
+// One fast method or getter: its definition and the registered function it
+// stands in front of, kept per handler for the life of the process.
 template <auto Handler, Access Kind>
-PyObject *fastCall(PyObject *registered, PyObject *const *args, Py_ssize_t count, PyObject *names) {
-    if (names == nullptr || PyTuple_GET_SIZE(names) == 0) {
-        PyObject *result = answer<Handler, Kind>(args, count);
-        if (result != nullptr || PyErr_Occurred()) return result;
-    }
-    return callRegistered(registered, args, count, names);
-}
+struct FastPath {
+    static inline PyMethodDef definition{};
+    static inline PyObject *registered = nullptr;
 
-// A new function object in front of `method` (pybind11's instancemethod): the
-// same name, docstring and module, calling fastCall<Handler, Kind> with the
-// registered function as its __self__.
-template <auto Handler, Access Kind>
-py::object fastFunction(PyObject *method) {
-    if (method == nullptr || !PyInstanceMethod_Check(method) ||
-        !PyCFunction_Check(PyInstanceMethod_GET_FUNCTION(method))) {
-        throw std::logic_error("fast path: the registered attribute is not a pybind11 method");
+    static PyObject *call(PyObject *self, PyObject *const *args, Py_ssize_t count, PyObject *names) {
+        if (names == nullptr || PyTuple_GET_SIZE(names) == 0) {
+            PyObject *result = answer<Handler, Kind>(self, args, count);
+            if (result != nullptr || PyErr_Occurred()) return result;
+        }
+        return callWithSelf(registered, self, args, count, names);
     }
-    auto *registered = reinterpret_cast<PyCFunctionObject *>(PyInstanceMethod_GET_FUNCTION(method));
-    // One definition per handler, alive as long as the process.
-    static PyMethodDef definition{};
-    definition = PyMethodDef{
-        registered->m_ml->ml_name,
-        reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fastCall<Handler, Kind>)),
-        METH_FASTCALL | METH_KEYWORDS,
-        registered->m_ml->ml_doc,
-    };
-    auto function = py::reinterpret_steal<py::object>(
-        PyCFunction_NewEx(&definition, reinterpret_cast<PyObject *>(registered), registered->m_module));
-    if (!function) throw py::error_already_set();
-    auto bound = py::reinterpret_steal<py::object>(PyInstanceMethod_New(function.ptr()));
-    if (!bound) throw py::error_already_set();
-    return bound;
-}
+
+    // The descriptor in front of `function`, pybind11's function object for
+    // the same name (a method's instance-method wrapper unwrapped by the caller).
+    static py::object install(PyTypeObject *type, PyObject *function) {
+        if (function == nullptr || !PyCFunction_Check(function) || registered != nullptr) {
+            throw std::logic_error("fast path: the registered attribute is not a pybind11 function");
+        }
+        const PyMethodDef *registeredDefinition = reinterpret_cast<PyCFunctionObject *>(function)->m_ml;
+        definition = PyMethodDef{
+            registeredDefinition->ml_name,
+            reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&call)),
+            METH_FASTCALL | METH_KEYWORDS,
+            registeredDefinition->ml_doc,
+        };
+        auto descriptor = py::reinterpret_steal<py::object>(newFastMethod(&definition, function, type));
+        if (!descriptor) throw py::error_already_set();
+        Py_INCREF(function);
+        registered = function;
+        return descriptor;
+    }
+};
 
 template <auto Handler, Access Kind = Access::Read>
 void speedUpMethod(PyTypeObject *type, const char *name) {
-    py::object fast = fastFunction<Handler, Kind>(PyDict_GetItemString(type->tp_dict, name));
+    PyObject *method = PyDict_GetItemString(type->tp_dict, name);
+    if (method == nullptr || !PyInstanceMethod_Check(method)) {
+        throw std::logic_error("fast path: the registered attribute is not a pybind11 method");
+    }
+    py::object fast = FastPath<Handler, Kind>::install(type, PyInstanceMethod_GET_FUNCTION(method));
     if (PyDict_SetItemString(type->tp_dict, name, fast.ptr()) != 0) throw py::error_already_set();
 }
 
 template <auto Handler>
 void speedUpGetter(PyTypeObject *type, const char *name) {
     auto property = py::reinterpret_borrow<py::object>(PyDict_GetItemString(type->tp_dict, name));
-    py::object fast = fastFunction<Handler, Access::Read>(py::getattr(property, "fget").ptr());
+    py::object getter = py::getattr(property, "fget");
+    if (!PyInstanceMethod_Check(getter.ptr())) {
+        throw std::logic_error("fast path: the registered getter is not a pybind11 method");
+    }
+    py::object fast =
+        FastPath<Handler, Access::Read>::install(type, PyInstanceMethod_GET_FUNCTION(getter.ptr()));
     py::object replaced = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyProperty_Type))(
         fast, py::none(), py::none(), py::getattr(property, "__doc__"));
     if (PyDict_SetItemString(type->tp_dict, name, replaced.ptr()) != 0) throw py::error_already_set();

@@ -121,13 +121,38 @@ def test_fast_paths_answer_as_the_registered_functions():
 
 def test_fast_paths_raise_what_the_registered_functions_raise():
     # The fast function keeps the registered one, which declines nothing.
-    registered = Bitmap.nth.__self__
+    registered = Bitmap.nth.__wrapped__
     assert registered.__name__ == "nth" and registered.__doc__ == Bitmap.nth.__doc__
     assert registered(Bitmap([5, 9]), 1) == Bitmap([5, 9]).nth(1) == 9
     message = r"^The ordinal value \[ 2\] is greater than the total cardinality$"
     for nth in (Bitmap([5, 9]).nth, lambda ordinal: registered(Bitmap([5, 9]), ordinal)):
         with pytest.raises(RuntimeError, match=message):
             nth(2)
+
+
+def test_fast_methods_are_reached_every_way_a_method_is():
+    # Looked up on an instance (bound, or called at once), on the class with the
+    # instance first, or by the interpreter's own method call: the same answers,
+    # and the registered function's refusals, word for word.
+    bm = Bitmap([3, KEY + 1])
+    for name, argument in (("contains", KEY + 1), ("nth", 1), ("self_or_next", 4), ("lower_cardinality", 4)):
+        registered = getattr(Bitmap, name).__wrapped__
+        bound = getattr(bm, name)
+        assert bound.__self__ is bm and bound.__name__ == name
+        assert bound(argument) == getattr(Bitmap, name)(bm, argument) == registered(bm, argument)
+        stranger = object()
+        for refusal in (lambda f: f(stranger, argument), lambda f: f(), lambda f: f(bm, argument, argument, 0)):
+            messages = []
+            for function in (getattr(Bitmap, name), registered):
+                with pytest.raises(TypeError) as error:
+                    refusal(function)
+                messages.append(str(error.value))
+            assert messages[0] == messages[1] and "incompatible function arguments" in messages[0]
+    for _ in range(3):  # the interpreter's specialised lookups and calls, once warm
+        bm.set(7), bm.unset(3)
+        assert bm.contains(7) and not bm.contains(3) and bm.cardinality == 2
+    assert Bitmap.cardinality.fget(bm) == Bitmap.cardinality.fget.__wrapped__(bm) == 2
+    assert Bitmap.set.__qualname__ == "Bitmap.set" and Bitmap.set.__objclass__ is Bitmap
 
 
 def test_fast_paths_leave_unusual_arguments_to_the_registered_functions():
