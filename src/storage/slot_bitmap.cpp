@@ -173,24 +173,22 @@ SlotBitmap SlotBitmap::unionOf(const SlotBitmap *const *inputs, size_t count) {
     return result;
 }
 
+// The kept count is read only once the slot changed: it may sit on another
+// cache line than the containers, and calls that change nothing (a member set
+// again, an absent one unset) are common.
 bool SlotBitmap::add(uint32_t value) {
-    if (contains(value)) return false;
-    const uint32_t known = cardinality_.load(std::memory_order_relaxed);
     const containers::PointChange change = containers::add(bitmap_, value);
     if (!change.changed) return false;  // every kept count stays
+    const uint32_t known = cardinality_.load(std::memory_order_relaxed);
     changed();
     keepCount(known, change.before, change.after);
     return true;
 }
 
 bool SlotBitmap::remove(uint32_t value) {
-    // The read-only test first: calls that change nothing are common (a
-    // member set again, an absent one unset), and CRoaring's own test
-    // reaches the answer in fewer dependent loads than the change path.
-    if (!contains(value)) return false;
-    const uint32_t known = cardinality_.load(std::memory_order_relaxed);
     const containers::PointChange change = containers::remove(bitmap_, value);
     if (!change.changed) return false;
+    const uint32_t known = cardinality_.load(std::memory_order_relaxed);
     changed();
     keepCount(known, change.before, change.after);
     return true;
