@@ -222,7 +222,28 @@ PointChange add(roaring_bitmap_t &bitmap, uint32_t value) {
     }
     container_t *container = array.containers[index];
     const uint8_t type = array.typecodes[index];
-    if (container_contains(container, low, type)) return {};
+    if (type == ARRAY_CONTAINER_TYPE) {
+        // One search finds the member or its place: CRoaring's own add would search again.
+        auto *members = CAST_array(container);
+        const int32_t found = binarySearch(members->array, members->cardinality, low);
+        if (found >= 0) return {};
+        const int32_t before = members->cardinality;
+        if (before < DEFAULT_MAX_SIZE) {
+            if (before == members->capacity) {
+                regrow(members->array, members->capacity, before,
+                       grownCapacity(members->capacity, before + 1, DEFAULT_MAX_SIZE));
+            }
+            const int32_t at = -found - 1;
+            std::memmove(members->array + at + 1, members->array + at,
+                         sizeof(uint16_t) * static_cast<size_t>(before - at));
+            members->array[at] = low;
+            members->cardinality = before + 1;
+            return {true, before, before + 1};
+        }
+        // A full array becomes a bitset: a new container, the array left whole until then.
+    } else if (container_contains(container, low, type)) {
+        return {};
+    }
     const int32_t before = storedCardinality(container, type);
     makeRoom(container, type, true);
     uint8_t newType = type;
@@ -239,6 +260,19 @@ PointChange remove(roaring_bitmap_t &bitmap, uint32_t value) {
     const auto low = static_cast<uint16_t>(value);
     container_t *container = array.containers[index];
     const uint8_t type = array.typecodes[index];
+    if (type == ARRAY_CONTAINER_TYPE) {
+        auto *members = CAST_array(container);
+        const int32_t at = binarySearch(members->array, members->cardinality, low);
+        if (at < 0) return {};
+        const int32_t before = members->cardinality;
+        if (at + 1 < before) {
+            std::memmove(members->array + at, members->array + at + 1,
+                         sizeof(uint16_t) * static_cast<size_t>(before - 1 - at));
+        }
+        members->cardinality = before - 1;
+        if (before == 1) ra_remove_at_index_and_free(&array, index);
+        return {true, before, before - 1};
+    }
     if (!container_contains(container, low, type)) return {};
     const int32_t before = storedCardinality(container, type);
     makeRoom(container, type, false);

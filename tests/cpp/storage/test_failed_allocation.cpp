@@ -176,6 +176,35 @@ TEST(FailedAllocation, RangeEditsGiveCRoaringsOwnContainers) {
     }
 }
 
+TEST(FailedAllocation, PointChangesGiveCRoaringsOwnContainers) {
+    // Arrays around the size where they turn into bitsets (4096), a bitset
+    // and runs, changed point by point on both sides: same containers, same
+    // counts, after every step.
+    std::mt19937_64 random(13);
+    SlotBitmap ours;
+    roaring_bitmap_t *theirs = roaring_bitmap_create();
+    for (uint32_t low = 0; low < 4096; ++low) ours.add(low * 16), roaring_bitmap_add(theirs, low * 16);
+    ours.addRangeClosed(3u << 16, (3u << 16) + 5000);
+    roaring_bitmap_add_range_closed(theirs, 3u << 16, (3u << 16) + 5000);
+    for (int step = 0; step < 20000; ++step) {
+        const uint32_t container = static_cast<uint32_t>(random() % 4);
+        const uint32_t value = container << 16 | static_cast<uint32_t>(random() % (step % 2 ? 16 : 1u << 16));
+        const bool adding = random() % 2 == 0;
+        const bool changed = adding ? ours.add(value) : ours.remove(value);
+        const bool theirsChanged =
+            adding ? roaring_bitmap_add_checked(theirs, value) : roaring_bitmap_remove_checked(theirs, value);
+        ASSERT_EQ(changed, theirsChanged) << step;
+        ASSERT_EQ(ours.cardinality(), roaring_bitmap_get_cardinality(theirs)) << step;
+        if (step % 97 != 0) continue;
+        std::string a(ours.serializedSize(true), '\0'),
+            b(roaring_bitmap_portable_size_in_bytes(theirs), '\0');
+        ours.serialize(a.data(), true);
+        roaring_bitmap_portable_serialize(theirs, b.data());
+        ASSERT_EQ(a, b) << step;
+    }
+    roaring_bitmap_free(theirs);
+}
+
 TEST(FailedAllocation, PointRangeFlipAndShiftChangeNothingWhenAnAllocationFails) {
     std::mt19937_64 random(11);
     const Bitmap start = mixedSet(random);
