@@ -193,12 +193,6 @@ roaring_bitmap_t window(const roaring_bitmap_t &bitmap, int32_t first, int32_t l
     return window;
 }
 
-void prefetch(const roaring_bitmap_t &bitmap, int32_t first, int32_t length) {
-    const roaring_array_t &all = bitmap.high_low_container;
-    const int32_t end = std::min(all.size, first + length);
-    for (int32_t i = first; i < end; ++i) __builtin_prefetch(all.containers[i]);
-}
-
 int32_t indexAtOrAbove(const roaring_bitmap_t &bitmap, uint16_t key) {
     const roaring_array_t &all = bitmap.high_low_container;
     return static_cast<int32_t>(std::lower_bound(all.keys, all.keys + all.size, key) - all.keys);

@@ -27,7 +27,11 @@ void copyAll(const roaring_bitmap_t &source, roaring_bitmap_t &target);
 roaring_bitmap_t window(const roaring_bitmap_t &bitmap, int32_t first, int32_t length);
 // Asks for the containers [first, first + length) at once: they are separate
 // allocations, whose cache misses a walk would take in turn.
-void prefetch(const roaring_bitmap_t &bitmap, int32_t first, int32_t length);
+inline void prefetch(const roaring_bitmap_t &bitmap, int32_t first, int32_t length) {
+    const roaring_array_t &all = bitmap.high_low_container;
+    const int32_t end = first + length < all.size ? first + length : all.size;
+    for (int32_t i = first; i < end; ++i) __builtin_prefetch(all.containers[i]);
+}
 // Index of the first container whose key is not below `key`.
 int32_t indexAtOrAbove(const roaring_bitmap_t &bitmap, uint16_t key);
 
