@@ -113,6 +113,22 @@ container_t *negatedCopy(const container_t *container, uint8_t type, Negate nega
     return result;
 }
 
+// A point change CRoaring makes itself, once the container has room for it:
+// change(container, &newType) returns the result, which takes the container's
+// place when it is a new one.
+template <typename Change>
+PointChange changeThroughCRoaring(roaring_array_t &array, int32_t index, bool adding, Change change) {
+    container_t *container = array.containers[index];
+    const uint8_t type = array.typecodes[index];
+    const int32_t before = storedCardinality(container, type);
+    makeRoom(container, type, adding);
+    uint8_t newType = type;
+    container_t *result = change(container, &newType);
+    const int32_t after = storedCardinality(result, newType);
+    replaceAt(array, index, result, newType);
+    return {true, before, after};
+}
+
 // The part [lo, hi] of one container that a range covers.
 struct Part {
     uint32_t lo;
@@ -238,13 +254,9 @@ PointChange add(roaring_bitmap_t &bitmap, uint32_t value) {
     } else if (container_contains(container, low, type)) {
         return {};
     }
-    const int32_t before = storedCardinality(container, type);
-    makeRoom(container, type, true);
-    uint8_t newType = type;
-    container_t *result = container_add(container, low, type, &newType);
-    const int32_t after = storedCardinality(result, newType);
-    replaceAt(array, index, result, newType);
-    return {true, before, after};
+    return changeThroughCRoaring(array, index, true, [&](container_t *target, uint8_t *newType) {
+        return container_add(target, low, type, newType);
+    });
 }
 
 PointChange remove(roaring_bitmap_t &bitmap, uint32_t value) {
@@ -268,14 +280,13 @@ PointChange remove(roaring_bitmap_t &bitmap, uint32_t value) {
         return {true, before, before - 1};
     }
     if (!container_contains(container, low, type)) return {};
-    const int32_t before = storedCardinality(container, type);
-    makeRoom(container, type, false);
-    uint8_t newType = type;
-    container_t *result = container_remove(container, low, type, &newType);
-    const int32_t after = storedCardinality(result, newType);
-    replaceAt(array, index, result, newType);
-    if (!container_nonzero_cardinality(result, newType)) ra_remove_at_index_and_free(&array, index);
-    return {true, before, after};
+    const PointChange change = changeThroughCRoaring(
+        array, index, false,
+        [&](container_t *target, uint8_t *newType) { return container_remove(target, low, type, newType); });
+    if (!container_nonzero_cardinality(array.containers[index], array.typecodes[index])) {
+        ra_remove_at_index_and_free(&array, index);
+    }
+    return change;
 }
 
 Splice::Splice(roaring_bitmap_t &bitmap, Kind kind, uint32_t first, uint32_t last) : bitmap_(&bitmap) {
