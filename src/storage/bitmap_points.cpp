@@ -39,7 +39,8 @@ Bitmap Bitmap::of(std::initializer_list<uint64_t> positions) {
 }
 
 void Bitmap::add(uint64_t position) {
-    slots.changePoint(highKey(position), true, [&](SlotBitmap &slot) { return slot.add(lowPart(position)); });
+    slots.changePoint(highKey(position), lowPart(position), true,
+                      [&](SlotBitmap &slot) { return slot.add(lowPart(position)); });
 }
 
 void Bitmap::addMany(size_t count, const uint64_t *values) {
@@ -73,7 +74,7 @@ void Bitmap::addRuns(size_t count, const uint64_t *values) {
 }
 
 void Bitmap::remove(uint64_t position) {
-    slots.changePoint(highKey(position), false,
+    slots.changePoint(highKey(position), lowPart(position), false,
                       [&](SlotBitmap &slot) { return slot.remove(lowPart(position)); });
 }
 
@@ -89,7 +90,7 @@ void Bitmap::flip(uint64_t position) {
 }
 
 bool Bitmap::contains(uint64_t position) const {
-    const SlotBitmap *slot = find(highKey(position));
+    const SlotBitmap *slot = slots.findSlotHolding(highKey(position), lowPart(position));
     return slot != nullptr && slot->contains(lowPart(position));
 }
 

@@ -14,20 +14,20 @@ bool LookupView::usable(SlotTree &tree, uint64_t entriesGeneration) const {
     return for_.load(std::memory_order_acquire) == entriesGeneration;
 }
 
-SlotBitmap *LookupView::find(uint32_t key) const {
-    if (keys_.empty()) return nullptr;
+size_t LookupView::indexOf(uint32_t key) const {
+    if (keys_.empty()) return kAbsent;
     // The directory narrows a large view to the few keys of `key`'s bucket,
     // so the search reads a cache line or two instead of halving a large
     // array from its middle, a cache miss per step.
     const uint32_t *keys = keys_.data();
     size_t begin = 0, end = keys_.size();
     if (!directory_.empty()) {
-        if (key < directoryBase_) return nullptr;
+        if (key < directoryBase_) return kAbsent;
         const size_t bucket = (key - directoryBase_) >> directoryShift_;
-        if (bucket + 1 >= directory_.size()) return nullptr;
+        if (bucket + 1 >= directory_.size()) return kAbsent;
         begin = directory_[bucket];
         end = directory_[bucket + 1];
-        if (begin == end) return nullptr;
+        if (begin == end) return kAbsent;
     }
     // Halving without branches: the comparisons of random lookups mispredict,
     // a conditional move does not. Ends on the first key not below `key`, or
@@ -39,21 +39,24 @@ SlotBitmap *LookupView::find(uint32_t key) const {
         length -= half;
     }
     first += *first < key && first + 1 < keys + end;
-    if (*first != key) return nullptr;
-    return slots_[static_cast<size_t>(first - keys)];
+    return *first == key ? static_cast<size_t>(first - keys) : kAbsent;
 }
 
 void LookupView::build(SlotTree &tree, uint64_t entriesGeneration) const {
     std::lock_guard<std::mutex> lock(build_);
     if (for_.load(std::memory_order_relaxed) == entriesGeneration) return;
     try {
+        summarised_.store(false, std::memory_order_relaxed);
         keys_.clear();
         slots_.clear();
+        summaries_.clear();
         keys_.reserve(tree.size());
         slots_.reserve(tree.size());
+        summaries_.reserve(tree.size());
         for (auto &[key, slot] : tree) {
             keys_.push_back(key);
             slots_.push_back(&slot);
+            summaries_.push_back(slot.keySummary());
         }
         directory_.clear();
         if (keys_.size() >= kDirectedFrom) {
@@ -76,6 +79,7 @@ void LookupView::build(SlotTree &tree, uint64_t entriesGeneration) const {
     } catch (const std::bad_alloc &) {
         return;  // lookups keep walking the tree
     }
+    summarised_.store(true, std::memory_order_relaxed);
     for_.store(entriesGeneration, std::memory_order_release);
 }
 

@@ -36,9 +36,17 @@ SlotBitmap *SlotMap::locate(uint32_t key) const {
     return found == map.end() ? nullptr : &found->second;
 }
 
+SlotBitmap *SlotMap::locateHolding(uint32_t key, uint32_t value) const {
+    if (viewUsable()) return view_.findHolding(key, value);
+    auto &map = const_cast<Map &>(map_);
+    const auto found = map.find(key);
+    return found == map.end() ? nullptr : &found->second;
+}
+
 SlotBitmap &SlotMap::findOrCreate(uint32_t key, iterator *created) {
     ++generation_;
     counts_.slotChanged(key);
+    view_.slotsChanged();  // the slot may gain any member through the reference
     if (viewUsable()) {
         if (SlotBitmap *slot = view_.find(key)) return *slot;
     }

@@ -68,6 +68,11 @@ public:
 
     // The slot of `key`, or null; through the sorted view when it is built.
     const SlotBitmap *findSlot(uint32_t key) const { return locate(key); }
+    // The same, or null where the view's summary shows that the slot cannot
+    // hold `value` (a low part).
+    const SlotBitmap *findSlotHolding(uint32_t key, uint32_t value) const {
+        return locateHolding(key, value);
+    }
     // The slot of `key`, created empty when missing.
     SlotBitmap &findOrCreate(uint32_t key) { return findOrCreate(key, nullptr); }
     // Calls change(slot) on the slot of `key`, created empty when missing; an
@@ -87,19 +92,28 @@ public:
         }
     }
 
-    // A point change of the slot of `key`, created empty when missing if
-    // `create`: change(slot) returns whether it changed the slot, and the
-    // counts hear of it only then, so that a call that changes nothing keeps
-    // every kept state. The generation advances either way (an iterator ends
-    // at any call of a changing operation).
+    // A change of `value` (a low part) in the slot of `key`: an add when
+    // `adding`, which creates the entry when missing, a removal otherwise,
+    // which is skipped where the slot cannot hold `value`. change(slot)
+    // returns whether it changed the slot, and the kept state hears of it only
+    // then, so that a call that changes nothing keeps all of it. The
+    // generation advances either way (an iterator ends at any call of a
+    // changing operation).
     template <typename Change>
-    void changePoint(uint32_t key, bool create, Change change) {
+    void changePoint(uint32_t key, uint32_t value, bool adding, Change change) {
         ++generation_;
-        SlotBitmap *slot = locate(key);
+        SlotBitmap *slot = adding ? locate(key) : locateHolding(key, value);
         if (slot == nullptr) {
-            if (create) changeOrCreate(key, change);
-        } else if (change(*slot)) {
-            counts_.slotChanged(key);
+            if (adding) changeOrCreate(key, change);
+            return;
+        }
+        const int32_t containers = slot->containerCount();
+        if (!change(*slot)) return;
+        counts_.slotChanged(key);
+        if (adding) {
+            view_.noteMember(key, value);
+        } else if (slot->containerCount() < containers) {
+            view_.noteContainerGone(key, *slot);
         }
     }
 
@@ -181,11 +195,13 @@ private:
     void slotsChanged() noexcept {
         ++generation_;
         counts_.allSlotsChanged();
+        view_.slotsChanged();
     }
     // Whether lookups may go through the view (see LookupView::usable).
     bool viewUsable() const { return view_.usable(const_cast<Map &>(map_), entriesGeneration_); }
     const LookupView *usableView() const { return viewUsable() ? &view_ : nullptr; }
     SlotBitmap *locate(uint32_t key) const;
+    SlotBitmap *locateHolding(uint32_t key, uint32_t value) const;
 
     Map map_;
     uint64_t generation_ = 0;

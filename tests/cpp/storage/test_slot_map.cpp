@@ -87,6 +87,54 @@ TEST(SlotMapView, LookupsFollowEveryChangeOfEntries) {
     }
 }
 
+// The view's container key summaries end lookups of positions a slot cannot
+// hold: every change that gives an existing slot a new container key must
+// reach them, or members would read as absent. Keys 64 apart share a bit.
+TEST(SlotMapView, LookupsFollowEveryChangeOfSlotsThatKeepTheEntries) {
+    std::mt19937_64 random(9);
+    std::vector<uint64_t> values;
+    for (uint64_t key = 0; key < 300; ++key) {
+        for (int i = 0; i < 4; ++i) values.push_back(key * kKey + (random() % 4) * 65536 + random() % 100);
+    }
+    Bitmap bitmap = fromValues(values);
+    const auto inEveryKey = [](uint64_t containerKey) {
+        std::vector<uint64_t> members;
+        for (uint64_t key = 0; key < 300; key += 7)
+            members.push_back(key * kKey + containerKey * 65536 + key);
+        return fromValues(members);
+    };
+    const std::vector<std::pair<const char *, std::function<void(Bitmap &)>>> steps = {
+        {"add", [](Bitmap &b) { b.add(5 * kKey + 70 * 65536 + 1); }},
+        {"add again after removing",
+         [](Bitmap &b) {
+             b.remove(5 * kKey + 70 * 65536 + 1);
+             b.add(6 * kKey + 134 * 65536);
+         }},
+        {"remove a container's last member, add in a key sharing its bit",
+         [](Bitmap &b) {
+             b.remove(6 * kKey + 134 * 65536);
+             b.add(6 * kKey + 198 * 65536 + 5);
+         }},
+        {"addRange", [](Bitmap &b) { b.addRange(9 * kKey + 100 * 65536 - 3, 9 * kKey + 101 * 65536 + 3); }},
+        {"flip", [](Bitmap &b) { b.flip(11 * kKey + 200 * 65536, 11 * kKey + 200 * 65536 + 9); }},
+        {"flip one", [](Bitmap &b) { b.flip(12 * kKey + 201 * 65536 + 4); }},
+        {"|=", [&](Bitmap &b) { b |= inEveryKey(300); }},
+        {"^=", [&](Bitmap &b) { b ^= inEveryKey(400); }},
+        {"addMany",
+         [](Bitmap &b) {
+             const uint64_t more[] = {13 * kKey + 500 * 65536, 14 * kKey + 501 * 65536 + 2, 2 * kKey + 9};
+             b.addMany(3, more);
+         }},
+        {"expand", [](Bitmap &b) { b.expand(20 * kKey + 3 * 65536, 700 * 65536); }},
+        {"selfOrNext", [](Bitmap &b) { b.selfOrNext(21 * kKey + 900 * 65536); }},
+    };
+    expectLookupsAgreeWithIteration(bitmap, random, "start");
+    for (const auto &[name, apply] : steps) {
+        apply(bitmap);
+        expectLookupsAgreeWithIteration(bitmap, random, name);
+    }
+}
+
 TEST(SlotMapView, ContractErasesEntriesTheViewHeld) {
     Bitmap bitmap;
     for (uint64_t key = 0; key < 200; ++key) bitmap.add(key * kKey + 10);
