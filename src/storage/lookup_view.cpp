@@ -48,15 +48,13 @@ void LookupView::build(SlotTree &tree, uint64_t entriesGeneration) const {
     try {
         summarised_.store(false, std::memory_order_relaxed);
         keys_.clear();
-        slots_.clear();
-        summaries_.clear();
+        entries_.reset();
         keys_.reserve(tree.size());
-        slots_.reserve(tree.size());
-        summaries_.reserve(tree.size());
+        entries_.reset(new Entry[tree.size()]);
+        size_t index = 0;
         for (auto &[key, slot] : tree) {
             keys_.push_back(key);
-            slots_.push_back(&slot);
-            summaries_.push_back(slot.keySummary());
+            entries_[index++].slot = &slot;
         }
         directory_.clear();
         if (keys_.size() >= kDirectedFrom) {

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -17,12 +18,13 @@ namespace morvane::storage {
 //
 // It is valid for one generation of the tree's entries, which its owner
 // counts and passes in: when entries come or go it is stale, and the next
-// lookup that pays for it rebuilds it. Beside each key it keeps a summary of
-// the slot's container keys (containers::keySummary), so that most lookups of
-// a position the slot cannot hold end here, without reading the slot: the
-// summaries hold while slots only gain members through point changes that
-// report them (noteMember); any other change of a slot drops them
-// (slotsChanged) until the next build. Its const members may run in several
+// lookup that pays for it rebuilds it. Beside each slot pointer it keeps a
+// summary of the slot's container keys (containers::keySummary), taken by the
+// first lookup that reads the slot, so that later lookups of a position the
+// slot cannot hold end here, in the cache line they read anyway. A point
+// change reports what it did to its slot (noteMember, slotChanged); any other
+// change of slots drops every summary (slotsChanged) until the next build.
+// Its const members may run in several
 // threads at once: a build is made under a lock and published with release,
 // and a valid view is never rebuilt, since the entries cannot change while
 // queries run. An owner reports entriesChanged() outside queries.
@@ -36,6 +38,11 @@ public:
 
     void entriesChanged() noexcept { lookups_.store(0, std::memory_order_relaxed); }
     void slotsChanged() noexcept { summarised_.store(false, std::memory_order_relaxed); }
+    // The slot of `key` may have changed in any way: its summary is taken again.
+    void slotChanged(uint32_t key) noexcept {
+        const size_t index = indexOf(key);
+        if (index != kAbsent) entries_[index].summary.store(kUnknown, std::memory_order_relaxed);
+    }
 
     // Whether lookups may go through the view of `tree` at `entriesGeneration`;
     // counts the lookup and builds the view when its time has come. `tree` is
@@ -44,40 +51,39 @@ public:
     // The slot of `key`, or null; only while usable.
     SlotBitmap *find(uint32_t key) const {
         const size_t index = indexOf(key);
-        return index == kAbsent ? nullptr : slots_[index];
+        return index == kAbsent ? nullptr : entries_[index].slot;
     }
-    // The slot of `key` where it may hold `value` (in the container key
-    // summary; every slot while there are no summaries), or null.
+    // The same, or null where the slot's summary shows that it cannot hold
+    // `value` (a low part).
     SlotBitmap *findHolding(uint32_t key, uint32_t value) const {
         const size_t index = indexOf(key);
         if (index == kAbsent) return nullptr;
-        if (summarised_.load(std::memory_order_relaxed) &&
-            (summaries_[index] & containers::keySummaryBit(value)) == 0) {
+        const Entry &entry = entries_[index];
+        if (!summarised_.load(std::memory_order_relaxed)) return entry.slot;
+        const uint64_t summary = entry.summary.load(std::memory_order_relaxed);
+        if (summary == kUnknown) {
+            // Racing readers store the same value.
+            entry.summary.store(summaryOf(*entry.slot), std::memory_order_relaxed);
+        } else if ((summary & containers::keySummaryBit(value)) == 0) {
             return nullptr;
         }
-        return slots_[index];
+        return entry.slot;
     }
-    // After `value` was added to the slot of `key`, which has an entry.
+    // After `value` was added to the slot of `key`.
     void noteMember(uint32_t key, uint32_t value) noexcept {
         if (!summarised_.load(std::memory_order_relaxed)) return;
         const size_t index = indexOf(key);
-        if (index != kAbsent) summaries_[index] |= containers::keySummaryBit(value);
-    }
-    // After the slot of `key` lost a container: its summary is taken again
-    // where that costs a few reads of memory just used (a slot of many
-    // containers keeps its bits, a superset).
-    void noteContainerGone(uint32_t key, const SlotBitmap &slot) noexcept {
-        constexpr int32_t kRetakenUpTo = 64;
-        if (!summarised_.load(std::memory_order_relaxed) || slot.containerCount() > kRetakenUpTo) return;
-        const size_t index = indexOf(key);
-        if (index != kAbsent) summaries_[index] = slot.keySummary();
+        if (index == kAbsent) return;
+        std::atomic<uint64_t> &summary = entries_[index].summary;
+        summary.store(summary.load(std::memory_order_relaxed) | containers::keySummaryBit(value),
+                      std::memory_order_relaxed);
     }
     static constexpr size_t kAbsent = SIZE_MAX;
     // The index of `key` in the view, or kAbsent.
     size_t indexOf(uint32_t key) const;
     size_t size() const noexcept { return keys_.size(); }
     uint32_t keyAt(size_t index) const noexcept { return keys_[index]; }
-    SlotBitmap *slotAt(size_t index) const noexcept { return slots_[index]; }
+    SlotBitmap *slotAt(size_t index) const noexcept { return entries_[index].slot; }
 
 private:
     // The view is built once the lookups since the last change reach 1/64 of
@@ -96,10 +102,22 @@ private:
     // Valid when `for_` equals the owner's entries generation; written only
     // under `build_`.
     mutable std::vector<uint32_t> keys_;
-    mutable std::vector<SlotBitmap *> slots_;
-    mutable std::vector<uint64_t> summaries_;
-    // Whether summaries_ holds for every slot; written by builds under
-    // `build_` before they publish, and by changes, which no query overlaps.
+    struct Entry {
+        SlotBitmap *slot = nullptr;
+        // kUnknown until a lookup reads the slot; a superset of the truth.
+        mutable std::atomic<uint64_t> summary{kUnknown};
+    };
+    // Slots of more containers than this keep kUnknown: nearly every bit
+    // would be set, and taking it costs a read of each.
+    static constexpr int32_t kSummarisedUpTo = 64;
+    static constexpr uint64_t kUnknown = UINT64_MAX;
+    static uint64_t summaryOf(const SlotBitmap &slot) {
+        return slot.containerCount() > kSummarisedUpTo ? kUnknown : slot.keySummary();
+    }
+
+    mutable std::unique_ptr<Entry[]> entries_;
+    // Whether the summaries may be used; set by builds under `build_` before
+    // they publish, cleared by changes, which no query overlaps.
     mutable std::atomic<bool> summarised_{false};
     // directory_[b]: the index of the first key at or above bucket b, that is
     // at or above directoryBase_ + (b << directoryShift_).

@@ -46,7 +46,7 @@ SlotBitmap *SlotMap::locateHolding(uint32_t key, uint32_t value) const {
 SlotBitmap &SlotMap::findOrCreate(uint32_t key, iterator *created) {
     ++generation_;
     counts_.slotChanged(key);
-    view_.slotsChanged();  // the slot may gain any member through the reference
+    view_.slotChanged(key);  // it may gain any member through the reference
     if (viewUsable()) {
         if (SlotBitmap *slot = view_.find(key)) return *slot;
     }

@@ -113,7 +113,7 @@ public:
         if (adding) {
             view_.noteMember(key, value);
         } else if (slot->containerCount() < containers) {
-            view_.noteContainerGone(key, *slot);
+            view_.slotChanged(key);  // its summary may lose a bit
         }
     }
 
