@@ -22,7 +22,8 @@ namespace morvane::storage {
 // summary of the slot's container keys (containers::keySummary), taken by the
 // first lookup that reads the slot, so that later lookups of a position the
 // slot cannot hold end here, in the cache line they read anyway. A point
-// change reports what it did to its slot (noteMember, slotChanged); any other
+// change summarises its slot again (slotChangedAt), a slot handed out to be
+// changed loses its summary (slotToChangeAt); any other
 // change of slots drops every summary (slotsChanged) until the next build.
 // Its const members may run in several
 // threads at once: a build is made under a lock and published with release,
@@ -38,49 +39,41 @@ public:
 
     void entriesChanged() noexcept { lookups_.store(0, std::memory_order_relaxed); }
     void slotsChanged() noexcept { summarised_.store(false, std::memory_order_relaxed); }
-    // The slot of `key` may have changed in any way: its summary is taken again.
-    void slotChanged(uint32_t key) noexcept {
-        const size_t index = indexOf(key);
-        if (index != kAbsent) entries_[index].summary.store(kUnknown, std::memory_order_relaxed);
-    }
-
     // Whether lookups may go through the view of `tree` at `entriesGeneration`;
     // counts the lookup and builds the view when its time has come. `tree` is
     // mutable only so that the view may hand out its slots to the owner.
     bool usable(SlotTree &tree, uint64_t entriesGeneration) const;
-    // The slot of `key`, or null; only while usable.
+    // Lookups, only while usable. The index of `key` in the view, or kAbsent.
+    size_t indexOf(uint32_t key) const;
     SlotBitmap *find(uint32_t key) const {
         const size_t index = indexOf(key);
         return index == kAbsent ? nullptr : entries_[index].slot;
     }
-    // The same, or null where the slot's summary shows that it cannot hold
-    // `value` (a low part).
-    SlotBitmap *findHolding(uint32_t key, uint32_t value) const {
-        const size_t index = indexOf(key);
-        if (index == kAbsent) return nullptr;
+    // Whether the slot at `index` may hold `value` (a low part): false only
+    // where its summary shows that it cannot. The first call that reads a
+    // slot takes its summary; racing readers store the same value.
+    bool mayHold(size_t index, uint32_t value) const {
+        if (!summarised_.load(std::memory_order_relaxed)) return true;
         const Entry &entry = entries_[index];
-        if (!summarised_.load(std::memory_order_relaxed)) return entry.slot;
         const uint64_t summary = entry.summary.load(std::memory_order_relaxed);
         if (summary == kUnknown) {
-            // Racing readers store the same value.
             entry.summary.store(summaryOf(*entry.slot), std::memory_order_relaxed);
-        } else if ((summary & containers::keySummaryBit(value)) == 0) {
-            return nullptr;
+            return true;
         }
-        return entry.slot;
+        return (summary & containers::keySummaryBit(value)) != 0;
     }
-    // After `value` was added to the slot of `key`.
-    void noteMember(uint32_t key, uint32_t value) noexcept {
-        if (!summarised_.load(std::memory_order_relaxed)) return;
-        const size_t index = indexOf(key);
-        if (index == kAbsent) return;
-        std::atomic<uint64_t> &summary = entries_[index].summary;
-        summary.store(summary.load(std::memory_order_relaxed) | containers::keySummaryBit(value),
-                      std::memory_order_relaxed);
+    // After a point change of the slot at `index`, which is in cache: its
+    // summary is taken again at once.
+    void slotChangedAt(size_t index) noexcept {
+        if (summarised_.load(std::memory_order_relaxed)) {
+            entries_[index].summary.store(summaryOf(*entries_[index].slot), std::memory_order_relaxed);
+        }
+    }
+    // Before the slot at `index` is handed out to be changed in any way.
+    void slotToChangeAt(size_t index) noexcept {
+        entries_[index].summary.store(kUnknown, std::memory_order_relaxed);
     }
     static constexpr size_t kAbsent = SIZE_MAX;
-    // The index of `key` in the view, or kAbsent.
-    size_t indexOf(uint32_t key) const;
     size_t size() const noexcept { return keys_.size(); }
     uint32_t keyAt(size_t index) const noexcept { return keys_[index]; }
     SlotBitmap *slotAt(size_t index) const noexcept { return entries_[index].slot; }

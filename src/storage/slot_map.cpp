@@ -28,28 +28,32 @@ void SlotMap::entriesChanged() noexcept {
     view_.entriesChanged();
 }
 
-SlotBitmap *SlotMap::locate(uint32_t key) const {
+SlotBitmap *SlotMap::treeFind(uint32_t key) const {
     // The map is ours; constness is the caller's, restored by the public overloads.
-    if (viewUsable()) return view_.find(key);
     auto &map = const_cast<Map &>(map_);
     const auto found = map.find(key);
     return found == map.end() ? nullptr : &found->second;
 }
 
+SlotBitmap *SlotMap::locate(uint32_t key) const { return viewUsable() ? view_.find(key) : treeFind(key); }
+
 SlotBitmap *SlotMap::locateHolding(uint32_t key, uint32_t value) const {
-    if (viewUsable()) return view_.findHolding(key, value);
-    auto &map = const_cast<Map &>(map_);
-    const auto found = map.find(key);
-    return found == map.end() ? nullptr : &found->second;
+    if (!viewUsable()) return treeFind(key);
+    const size_t index = view_.indexOf(key);
+    return index != LookupView::kAbsent && view_.mayHold(index, value) ? view_.slotAt(index) : nullptr;
 }
 
 SlotBitmap &SlotMap::findOrCreate(uint32_t key, iterator *created) {
     ++generation_;
     counts_.slotChanged(key);
-    view_.slotChanged(key);  // it may gain any member through the reference
     if (viewUsable()) {
-        if (SlotBitmap *slot = view_.find(key)) return *slot;
+        const size_t index = view_.indexOf(key);
+        if (index != LookupView::kAbsent) {
+            view_.slotToChangeAt(index);  // it may gain any member through the reference
+            return *view_.slotAt(index);
+        }
     }
+    // A view that is not usable is stale: it is summarised anew when rebuilt.
     auto [entry, inserted] = map_.try_emplace(key);
     if (inserted) {
         entriesChanged();

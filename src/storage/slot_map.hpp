@@ -102,19 +102,21 @@ public:
     template <typename Change>
     void changePoint(uint32_t key, uint32_t value, bool adding, Change change) {
         ++generation_;
-        SlotBitmap *slot = adding ? locate(key) : locateHolding(key, value);
-        if (slot == nullptr) {
-            if (adding) changeOrCreate(key, change);
+        if (viewUsable()) {
+            const size_t index = view_.indexOf(key);
+            if (index != LookupView::kAbsent) {
+                if (!adding && !view_.mayHold(index, value)) return;
+                if (change(*view_.slotAt(index))) {
+                    counts_.slotChanged(key);
+                    view_.slotChangedAt(index);
+                }
+                return;
+            }
+        } else if (SlotBitmap *slot = treeFind(key)) {
+            if (change(*slot)) counts_.slotChanged(key);
             return;
         }
-        const int32_t containers = slot->containerCount();
-        if (!change(*slot)) return;
-        counts_.slotChanged(key);
-        if (adding) {
-            view_.noteMember(key, value);
-        } else if (slot->containerCount() < containers) {
-            view_.slotChanged(key);  // its summary may lose a bit
-        }
+        if (adding) changeOrCreate(key, change);
     }
 
     // Changes of several entries, prepared out of place and committed
@@ -202,6 +204,7 @@ private:
     const LookupView *usableView() const { return viewUsable() ? &view_ : nullptr; }
     SlotBitmap *locate(uint32_t key) const;
     SlotBitmap *locateHolding(uint32_t key, uint32_t value) const;
+    SlotBitmap *treeFind(uint32_t key) const;
 
     Map map_;
     uint64_t generation_ = 0;
