@@ -32,9 +32,16 @@ namespace morvane::storage {
 class LookupView {
 public:
     LookupView() = default;
-    // A view belongs to one tree: copies start empty.
+    // A view belongs to one tree: copies start empty, and an assigned view
+    // is stale until its next build.
     LookupView(const LookupView &) noexcept {}
-    LookupView &operator=(const LookupView &) noexcept { return *this; }
+    LookupView &operator=(const LookupView &other) noexcept {
+        if (this != &other) {
+            for_.store(kNone, std::memory_order_relaxed);
+            lookups_.store(0, std::memory_order_relaxed);
+        }
+        return *this;
+    }
     ~LookupView() = default;
 
     void entriesChanged() noexcept { lookups_.store(0, std::memory_order_relaxed); }
