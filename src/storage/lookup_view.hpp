@@ -23,12 +23,12 @@ namespace morvane::storage {
 // first lookup that reads the slot, so that later lookups of a position the
 // slot cannot hold end here, in the cache line they read anyway. A point
 // change summarises its slot again (slotChangedAt), a slot handed out to be
-// changed loses its summary (slotToChangeAt); any other
-// change of slots drops every summary (slotsChanged) until the next build.
-// Its const members may run in several
-// threads at once: a build is made under a lock and published with release,
-// and a valid view is never rebuilt, since the entries cannot change while
-// queries run. An owner reports entriesChanged() outside queries.
+// changed loses its summary (slotToChangeAt); any other change of slots
+// drops every summary (slotsChanged) until the next build. Its const members
+// may run in several threads at once: a build is made under a lock and
+// published with release, and a valid view is never rebuilt, since the
+// entries cannot change while queries run. An owner reports entriesChanged()
+// outside queries.
 class LookupView {
 public:
     LookupView() = default;
