@@ -15,12 +15,12 @@ bool LookupView::usable(SlotTree &tree, uint64_t entriesGeneration) const {
 }
 
 size_t LookupView::indexOf(uint32_t key) const {
-    if (keys_.empty()) return kAbsent;
+    if (size_ == 0) return kAbsent;
     // The directory narrows a large view to the few keys of `key`'s bucket,
     // so the search reads a cache line or two instead of halving a large
     // array from its middle, a cache miss per step.
-    const uint32_t *keys = keys_.data();
-    size_t begin = 0, end = keys_.size();
+    const Entry *entries = entries_.get();
+    size_t begin = 0, end = size_;
     if (!directory_.empty()) {
         if (key < directoryBase_) return kAbsent;
         const size_t bucket = (key - directoryBase_) >> directoryShift_;
@@ -32,14 +32,14 @@ size_t LookupView::indexOf(uint32_t key) const {
     // Halving without branches: the comparisons of random lookups mispredict,
     // a conditional move does not. Ends on the first key not below `key`, or
     // on the last key of the stretch.
-    const uint32_t *first = keys + begin;
+    const Entry *first = entries + begin;
     for (size_t length = end - begin; length > 1;) {
         const size_t half = length / 2;
-        first = first[half] < key ? first + half : first;
+        first = first[half].key < key ? first + half : first;
         length -= half;
     }
-    first += *first < key && first + 1 < keys + end;
-    return *first == key ? static_cast<size_t>(first - keys) : kAbsent;
+    first += first->key < key && first + 1 < entries + end;
+    return first->key == key ? static_cast<size_t>(first - entries) : kAbsent;
 }
 
 void LookupView::build(SlotTree &tree, uint64_t entriesGeneration) const {
@@ -47,28 +47,26 @@ void LookupView::build(SlotTree &tree, uint64_t entriesGeneration) const {
     if (for_.load(std::memory_order_relaxed) == entriesGeneration) return;
     try {
         summarised_.store(false, std::memory_order_relaxed);
-        keys_.clear();
+        size_ = 0;
         entries_.reset();
-        keys_.reserve(tree.size());
         entries_.reset(new Entry[tree.size()]);
-        size_t index = 0;
         for (auto &[key, slot] : tree) {
-            keys_.push_back(key);
-            entries_[index++].slot = &slot;
+            entries_[size_].key = key;
+            entries_[size_++].slot = &slot;
         }
         directory_.clear();
-        if (keys_.size() >= kDirectedFrom) {
+        if (size_ >= kDirectedFrom) {
             // Buckets of 2^shift keys, no more buckets than keys: at most as
             // large as the key array, whatever the keys' spread.
-            const uint32_t base = keys_.front();
-            const uint64_t span = uint64_t{keys_.back()} - base + 1;
+            const uint32_t base = entries_[0].key;
+            const uint64_t span = uint64_t{entries_[size_ - 1].key} - base + 1;
             unsigned shift = 0;
-            while ((span >> shift) > keys_.size()) ++shift;
+            while ((span >> shift) > size_) ++shift;
             const size_t buckets = static_cast<size_t>((span - 1) >> shift) + 1;
             directory_.resize(buckets + 1);
             size_t index = 0;
             for (size_t bucket = 0; bucket <= buckets; ++bucket) {
-                while (index < keys_.size() && ((keys_[index] - base) >> shift) < bucket) ++index;
+                while (index < size_ && ((entries_[index].key - base) >> shift) < bucket) ++index;
                 directory_[bucket] = static_cast<uint32_t>(index);
             }
             directoryBase_ = base;

@@ -62,7 +62,7 @@ public:
     bool mayHold(size_t index, uint32_t value) const {
         if (!summarised_.load(std::memory_order_relaxed)) return true;
         const Entry &entry = entries_[index];
-        const uint64_t summary = entry.summary.load(std::memory_order_relaxed);
+        const uint32_t summary = entry.summary.load(std::memory_order_relaxed);
         if (summary == kUnknown) {
             entry.summary.store(summaryOf(*entry.slot), std::memory_order_relaxed);
             return true;
@@ -81,8 +81,8 @@ public:
         entries_[index].summary.store(kUnknown, std::memory_order_relaxed);
     }
     static constexpr size_t kAbsent = SIZE_MAX;
-    size_t size() const noexcept { return keys_.size(); }
-    uint32_t keyAt(size_t index) const noexcept { return keys_[index]; }
+    size_t size() const noexcept { return size_; }
+    uint32_t keyAt(size_t index) const noexcept { return entries_[index].key; }
     SlotBitmap *slotAt(size_t index) const noexcept { return entries_[index].slot; }
 
 private:
@@ -100,22 +100,25 @@ private:
     void build(SlotTree &tree, uint64_t entriesGeneration) const;
 
     // Valid when `for_` equals the owner's entries generation; written only
-    // under `build_`.
-    mutable std::vector<uint32_t> keys_;
+    // under `build_`. The key sits beside its slot, so that a search ends on
+    // the cache line the lookup reads next.
     struct Entry {
+        uint32_t key = 0;
+        // kUnknown (every bit set: may hold anything) until a lookup reads
+        // the slot; a superset of the truth.
+        mutable std::atomic<uint32_t> summary{kUnknown};
         SlotBitmap *slot = nullptr;
-        // kUnknown until a lookup reads the slot; a superset of the truth.
-        mutable std::atomic<uint64_t> summary{kUnknown};
     };
     // Slots of more containers than this keep kUnknown: nearly every bit
     // would be set, and taking it costs a read of each.
-    static constexpr int32_t kSummarisedUpTo = 64;
-    static constexpr uint64_t kUnknown = UINT64_MAX;
-    static uint64_t summaryOf(const SlotBitmap &slot) {
+    static constexpr int32_t kSummarisedUpTo = 32;
+    static constexpr uint32_t kUnknown = UINT32_MAX;
+    static uint32_t summaryOf(const SlotBitmap &slot) {
         return slot.containerCount() > kSummarisedUpTo ? kUnknown : slot.keySummary();
     }
 
     mutable std::unique_ptr<Entry[]> entries_;
+    mutable size_t size_ = 0;
     // Whether the summaries may be used; set by builds under `build_` before
     // they publish, cleared by changes, which no query overlaps.
     mutable std::atomic<bool> summarised_{false};

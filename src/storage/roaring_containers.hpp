@@ -32,15 +32,15 @@ inline void prefetch(const roaring_bitmap_t &bitmap, int32_t first, int32_t leng
     const int32_t end = first + length < all.size ? first + length : all.size;
     for (int32_t i = first; i < end; ++i) __builtin_prefetch(all.containers[i]);
 }
-// One bit per container key modulo 64, set for each container the bitmap
+// One bit per container key modulo 32, set for each container the bitmap
 // holds: a clear bit proves that no member has that container key.
-inline uint64_t keySummary(const roaring_bitmap_t &bitmap) {
+inline uint32_t keySummary(const roaring_bitmap_t &bitmap) {
     const roaring_array_t &all = bitmap.high_low_container;
-    uint64_t summary = 0;
-    for (int32_t i = 0; i < all.size; ++i) summary |= uint64_t{1} << (all.keys[i] & 63);
+    uint32_t summary = 0;
+    for (int32_t i = 0; i < all.size; ++i) summary |= uint32_t{1} << (all.keys[i] & 31);
     return summary;
 }
-inline uint64_t keySummaryBit(uint32_t value) { return uint64_t{1} << ((value >> 16) & 63); }
+inline uint32_t keySummaryBit(uint32_t value) { return uint32_t{1} << ((value >> 16) & 31); }
 // Index of the first container whose key is not below `key`.
 int32_t indexAtOrAbove(const roaring_bitmap_t &bitmap, uint16_t key);
 

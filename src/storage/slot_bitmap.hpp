@@ -160,7 +160,7 @@ public:
     void shrinkToFit();
     int32_t containerCount() const { return containers::count(bitmap_); }
     // See containers::keySummary.
-    uint64_t keySummary() const { return containers::keySummary(bitmap_); }
+    uint32_t keySummary() const { return containers::keySummary(bitmap_); }
 
     // Image in CRoaring's portable or native format.
     size_t serializedSize(bool portable) const;
