@@ -218,6 +218,7 @@ PointChange add(roaring_bitmap_t &bitmap, uint32_t value) {
     roaring_array_t &array = bitmap.high_low_container;
     const auto key = static_cast<uint16_t>(value >> 16);
     const auto low = static_cast<uint16_t>(value);
+    prefetchPointLines(bitmap);
     const int32_t index = ra_get_index(&array, key);
     if (index < 0) {
         // A new key: room in the container array, then its container, then the insert.
@@ -261,6 +262,7 @@ PointChange add(roaring_bitmap_t &bitmap, uint32_t value) {
 
 PointChange remove(roaring_bitmap_t &bitmap, uint32_t value) {
     roaring_array_t &array = bitmap.high_low_container;
+    prefetchPointLines(bitmap);
     const int32_t index = ra_get_index(&array, static_cast<uint16_t>(value >> 16));
     if (index < 0) return {};
     const auto low = static_cast<uint16_t>(value);

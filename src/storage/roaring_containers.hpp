@@ -32,6 +32,15 @@ inline void prefetch(const roaring_bitmap_t &bitmap, int32_t first, int32_t leng
     const int32_t end = first + length < all.size ? first + length : all.size;
     for (int32_t i = first; i < end; ++i) __builtin_prefetch(all.containers[i]);
 }
+// Asks for the lines of the container pointers and type codes that a point
+// call reads after its key search, so that their cache misses overlap the
+// search's instead of following it.
+inline void prefetchPointLines(const roaring_bitmap_t &bitmap) {
+    const roaring_array_t &all = bitmap.high_low_container;
+    __builtin_prefetch(all.typecodes);
+    __builtin_prefetch(static_cast<const void *>(all.containers));
+    if (all.size > 8) __builtin_prefetch(static_cast<const void *>(all.containers + 8));
+}
 // One bit per container key modulo 32, set for each container the bitmap
 // holds: a clear bit proves that no member has that container key.
 inline uint32_t keySummary(const roaring_bitmap_t &bitmap) {

@@ -55,7 +55,10 @@ public:
     // changed; when not, every count kept for it stays.
     bool add(uint32_t value);
     bool remove(uint32_t value);
-    bool contains(uint32_t value) const { return roaring_bitmap_contains(&bitmap_, value); }
+    bool contains(uint32_t value) const {
+        containers::prefetchPointLines(bitmap_);
+        return roaring_bitmap_contains(&bitmap_, value);
+    }
     void clear() noexcept {
         changed();
         roaring_bitmap_clear(&bitmap_);
