@@ -29,7 +29,14 @@ PyTypeObject *bitmapType = nullptr;
 // (whose refusal is the registered function's to raise).
 template <typename Held>
 Held *heldValue(PyObject *self) {
-    auto holder = reinterpret_cast<py::detail::instance *>(self)->get_value_and_holder();
+    auto *instance = reinterpret_cast<py::detail::instance *>(self);
+    // An instance of one registered class keeps its value inline: read it
+    // there, where get_value_and_holder() is an out-of-line search.
+    if (instance->simple_layout) {
+        return instance->simple_holder_constructed ? static_cast<Held *>(instance->simple_value_holder[0])
+                                                   : nullptr;
+    }
+    auto holder = instance->get_value_and_holder();
     return holder.holder_constructed() ? holder.value_ptr<Held>() : nullptr;
 }
 
