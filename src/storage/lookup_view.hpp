@@ -59,22 +59,34 @@ public:
     // Whether the slot at `index` may hold `value` (a low part): false only
     // where its summary shows that it cannot. The first call that reads a
     // slot takes its summary; racing readers store the same value.
+    // Where it may, the slot's container keys are asked for (see keysHint).
     bool mayHold(size_t index, uint32_t value) const {
         if (!summarised_.load(std::memory_order_relaxed)) return true;
         const Entry &entry = entries_[index];
         const uint32_t summary = entry.summary.load(std::memory_order_relaxed);
         if (summary == kUnknown) {
-            entry.summary.store(summaryOf(*entry.slot), std::memory_order_relaxed);
+            summarise(entry);
             return true;
         }
-        return (summary & containers::keySummaryBit(value)) != 0;
+        if ((summary & containers::keySummaryBit(value)) == 0) return false;
+        prefetchKeys(entry);
+        return true;
+    }
+    // Before a call reads the slot at `index`.
+    void prefetchKeysAt(size_t index) const noexcept {
+        if (summarised_.load(std::memory_order_relaxed)) prefetchKeys(entries_[index]);
+    }
+    // After a call that read the slot at `index` and left it as it was: its
+    // summary is taken where it is not known.
+    void slotReadAt(size_t index) const noexcept {
+        if (!summarised_.load(std::memory_order_relaxed)) return;
+        const Entry &entry = entries_[index];
+        if (entry.summary.load(std::memory_order_relaxed) == kUnknown) summarise(entry);
     }
     // After a point change of the slot at `index`, which is in cache: its
     // summary is taken again at once.
     void slotChangedAt(size_t index) noexcept {
-        if (summarised_.load(std::memory_order_relaxed)) {
-            entries_[index].summary.store(summaryOf(*entries_[index].slot), std::memory_order_relaxed);
-        }
+        if (summarised_.load(std::memory_order_relaxed)) summarise(entries_[index]);
     }
     // Before the slot at `index` is handed out to be changed in any way.
     void slotToChangeAt(size_t index) noexcept {
@@ -108,7 +120,28 @@ private:
         // the slot; a superset of the truth.
         mutable std::atomic<uint32_t> summary{kUnknown};
         SlotBitmap *slot = nullptr;
+        // Where the slot's container keys were when its summary was taken: a
+        // lookup asks for them at once, so that their cache miss overlaps the
+        // slot's instead of following it. Only ever prefetched, never read
+        // through: it may be out of date (a stale address costs a wasted
+        // fetch, nothing else).
+        mutable std::atomic<const void *> keysHint{nullptr};
     };
+    static void prefetchKeys(const Entry &entry) noexcept {
+        if (const void *keys = entry.keysHint.load(std::memory_order_relaxed)) __builtin_prefetch(keys);
+    }
+    // Takes the summary and the hint of a slot that is in cache.
+    // Stores only what differs: readers of one slot do not write its line over and over.
+    static void summarise(const Entry &entry) {
+        const uint32_t summary = summaryOf(*entry.slot);
+        if (entry.summary.load(std::memory_order_relaxed) != summary) {
+            entry.summary.store(summary, std::memory_order_relaxed);
+        }
+        const void *keys = entry.slot->keyArray();
+        if (entry.keysHint.load(std::memory_order_relaxed) != keys) {
+            entry.keysHint.store(keys, std::memory_order_relaxed);
+        }
+    }
     // Slots of more containers than this keep kUnknown: nearly every bit
     // would be set, and taking it costs a read of each.
     static constexpr int32_t kSummarisedUpTo = 32;

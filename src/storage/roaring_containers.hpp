@@ -41,6 +41,8 @@ inline void prefetchPointLines(const roaring_bitmap_t &bitmap) {
     __builtin_prefetch(static_cast<const void *>(all.containers));
     if (all.size > 8) __builtin_prefetch(static_cast<const void *>(all.containers + 8));
 }
+// The container keys, which a point call searches first.
+inline const void *keyArray(const roaring_bitmap_t &bitmap) { return bitmap.high_low_container.keys; }
 // One bit per container key modulo 32, set for each container the bitmap
 // holds: a clear bit proves that no member has that container key.
 inline uint32_t keySummary(const roaring_bitmap_t &bitmap) {

@@ -162,8 +162,9 @@ public:
     void runOptimize();
     void shrinkToFit();
     int32_t containerCount() const { return containers::count(bitmap_); }
-    // See containers::keySummary.
+    // See containers::keySummary and containers::keyArray.
     uint32_t keySummary() const { return containers::keySummary(bitmap_); }
+    const void *keyArray() const { return containers::keyArray(bitmap_); }
 
     // Image in CRoaring's portable or native format.
     size_t serializedSize(bool portable) const;

@@ -105,10 +105,16 @@ public:
         if (viewUsable()) {
             const size_t index = view_.indexOf(key);
             if (index != LookupView::kAbsent) {
-                if (!adding && !view_.mayHold(index, value)) return;
+                if (adding) {
+                    view_.prefetchKeysAt(index);
+                } else if (!view_.mayHold(index, value)) {
+                    return;
+                }
                 if (change(*view_.slotAt(index))) {
                     counts_.slotChanged(key);
                     view_.slotChangedAt(index);
+                } else {
+                    view_.slotReadAt(index);
                 }
                 return;
             }
