@@ -165,20 +165,28 @@ void CountingIndex::walk(const SlotTree &tree, const LookupView *view, const Blo
     if (view != nullptr) {
         // The view lists the entries in key order, as the blocks count them.
         // Its slot pointers are known up front, so the counts ahead are asked
-        // for at once, where the tree gives one node per cache miss.
+        // for at once, where the tree gives one node per cache miss; with
+        // them the container keys, which the walk's caller reads next in the
+        // slot it stops at.
         constexpr size_t kAhead = 8;
         const size_t entries = view->size();
         for (size_t i = start.entryIndex; i < std::min(entries, start.entryIndex + kAhead); ++i) {
             view->slotAt(i)->prefetchCount();
+            view->prefetchKeysAt(i);
         }
         for (size_t i = start.entryIndex; i < entries; ++i) {
-            if (i + kAhead < entries) view->slotAt(i + kAhead)->prefetchCount();
-            if (visit(view->keyAt(i), *view->slotAt(i))) return;
+            if (i + kAhead < entries) {
+                view->slotAt(i + kAhead)->prefetchCount();
+                view->prefetchKeysAt(i + kAhead);
+            }
+            const WalkStep step = visit(view->keyAt(i), *view->slotAt(i));
+            if (step == WalkStep::Found) view->slotReadAt(i);
+            if (step != WalkStep::Next) return;
         }
         return;
     }
     for (auto it = start.entry; it != tree.end(); ++it) {
-        if (visit(it->first, it->second)) return;
+        if (visit(it->first, it->second) != WalkStep::Next) return;
     }
 }
 
@@ -192,12 +200,12 @@ const SlotBitmap *CountingIndex::slotOf(const SlotTree &tree, const LookupView *
         const uint64_t count = slot.cardinality();
         if (remaining >= count) {
             remaining -= count;
-            return false;
+            return WalkStep::Next;
         }
         key = entryKey;
         rankInSlot = remaining;
         found = &slot;
-        return true;
+        return WalkStep::Found;
     });
     return found;
 }
@@ -208,12 +216,13 @@ uint64_t CountingIndex::membersBelow(const SlotTree &tree, const LookupView *vie
     uint64_t sum = start.membersBefore;
     slotOfKey = nullptr;
     walk(tree, view, start, [&](uint32_t entryKey, const SlotBitmap &slot) {
-        if (entryKey >= key) {
-            if (entryKey == key) slotOfKey = &slot;
-            return true;
+        if (entryKey > key) return WalkStep::Stop;
+        if (entryKey == key) {
+            slotOfKey = &slot;
+            return WalkStep::Found;
         }
         sum += slot.cardinality();
-        return false;
+        return WalkStep::Next;
     });
     return sum;
 }

@@ -99,7 +99,8 @@ private:
     // last of them (the first entry when there is none).
     BlockStart blockBelow(const SlotTree &tree, uint32_t key) const;
     // Calls visit(key, slot) on the entries in key order from `start` on,
-    // until it returns true.
+    // until it returns Stop, or Found: it stops at a slot its caller reads.
+    enum class WalkStep { Next, Stop, Found };
     template <typename Visit>
     static void walk(const SlotTree &tree, const LookupView *view, const BlockStart &start, Visit visit);
 
