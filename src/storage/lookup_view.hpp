@@ -19,9 +19,10 @@ namespace morvane::storage {
 // It is valid for one generation of the tree's entries, which its owner
 // counts and passes in: when entries come or go it is stale, and the next
 // lookup that pays for it rebuilds it. Beside each slot pointer it keeps a
-// summary of the slot's container keys (containers::keySummary), taken by the
-// first lookup that reads the slot, so that later lookups of a position the
-// slot cannot hold end here, in the cache line they read anyway. A point
+// summary of the slot's container keys (containers::keySummary) and where
+// those keys were, taken by the first call that reads the slot: later
+// lookups of a position the slot cannot hold end here, in the cache line they
+// read anyway, and the others ask for the keys with the slot. A point
 // change summarises its slot again (slotChangedAt), a slot handed out to be
 // changed loses its summary (slotToChangeAt); any other change of slots
 // drops every summary (slotsChanged) until the next build. Its const members
